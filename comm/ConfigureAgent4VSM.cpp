@@ -1,0 +1,196 @@
+#include "comm/ConfigureAgent4VSM.h"
+
+#include <cstring>
+#include <memory>
+
+#include "comm/Easycurl.h"
+#include "comm/Packet.h"
+#include "common/ASTCommonFunc.h"
+#include "common/LogTracker.h"
+#include "config/AgentConfig.h"
+
+namespace {
+
+// The pages hold UTF-16; libcurl wants the system's narrow text. An empty or
+// unconvertible value becomes "none", which the transfer object treats as
+// absent.
+class NarrowText {
+public:
+    explicit NarrowText(const std::u16string& text)
+        : m_text(WideToMultiByte(text.c_str(), CP_ACP)) {}
+    const char* Get() const { return m_text.get(); }
+
+private:
+    std::unique_ptr<char[]> m_text;
+};
+
+uint16_t LowPort(int32_t port) {
+    return static_cast<uint16_t>(static_cast<uint32_t>(port) & 0xFFFFu);
+}
+
+} // namespace
+
+int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings) {
+    LOG_PRINTF(LK_INFO, "InitializeHTTP: begin. [%s|%d]");
+
+    int32_t result = http.SetTimeOut(settings.ConnTimeOut);
+    if (result != 0)
+        return result;
+
+    if (settings.IsUseHTTPS) {
+        LOG_PRINTF(LK_INFO, "CCommunicateWithServ::InitializeHTTP: config SSL. [%s|%d]");
+        if ((result = http.EnableSSL(1)) != 0)
+            return result;
+        if ((result = http.SetVerifyCA(1)) != 0)
+            return result;
+        // The server certificate must chain to the given root CA; its host
+        // name is not compared, as agents reach servers by address as often
+        // as by name.
+        if ((result = http.SetVerifyHost(0)) != 0)
+            return result;
+        const NarrowText caPath(settings.CACertPath);
+        result = http.SetCAInfo(caPath.Get());
+        if (result != 0) {
+            LOG_PRINTF(LK_WARNING, "Failed to set CA. LibCurl Error code=%d. [%s|%d]", result);
+            return result;
+        }
+        if (settings.RequireClientCert) {
+            LOG_PRINTF(LK_INFO,
+                       "CCommunicateWithServ::InitializeHTTP: config client certificate. [%s|%d]");
+            const NarrowText certPath(settings.ClientCertPath);
+            const NarrowText certPassword(settings.ClientCertPswd);
+            result = http.SetClientCert(certPath.Get(), certPassword.Get(), "PEM");
+            if (result != 0) {
+                LOG_PRINTF(LK_WARNING,
+                           "Failed to set client certificate. LibCurl Error code=%d. [%s|%d]",
+                           result);
+                return result;
+            }
+        }
+    }
+
+    if (settings.ProxyEnabled) {
+        const NarrowText address(settings.ProxyServerName);
+        const NarrowText user(settings.ProxyUser);
+        const NarrowText password(settings.ProxyPassword);
+        const uint16_t port = LowPort(settings.ProxyServerPort);
+        bool called = true;
+        switch (settings.ProxyKind) {
+        case PROXY_KIND_HTTP:
+            result = http.SetProxyInfo(address.Get(), port, user.Get(), password.Get(),
+                                       PROXY_TYPE_HTTP, settings.HTTPProxyAuthMethod);
+            break;
+        case PROXY_KIND_SOCKS5:
+            result = http.SetProxyInfo(address.Get(), port, user.Get(), password.Get(),
+                                       PROXY_TYPE_SOCKS5, AUTH_METHOD_BASIC);
+            break;
+        case PROXY_KIND_SOCKS4:
+            // SOCKS 4 has no authentication: whatever user the page still
+            // holds is never sent.
+            result = http.SetProxyInfo(address.Get(), port, "", "", PROXY_TYPE_SOCKS4,
+                                       AUTH_METHOD_BASIC);
+            break;
+        default:
+            called = false;
+            break;
+        }
+        if (called && result != 0) {
+            LOG_PRINTF(LK_WARNING, "Failed to set proxy. LibCurl Error code=%d. [%s|%d]", result);
+            return result;
+        }
+    }
+
+    const NarrowText servicePath(settings.ServiceURI);
+    const NarrowText server(settings.ServerName);
+    const uint16_t serverPort = LowPort(settings.ServerPort);
+    if (settings.IsUseHTTPAuth) {
+        const NarrowText user(settings.HTTPAuthUser);
+        const NarrowText password(settings.HTTPAuthPassword);
+        result = http.SetServerInfo(servicePath.Get(), server.Get(), serverPort, user.Get(),
+                                    password.Get(), settings.ServerAuthMethod);
+    } else {
+        result = http.SetServerInfo(servicePath.Get(), server.Get(), serverPort, nullptr, nullptr,
+                                    AUTH_METHOD_BASIC);
+    }
+    if (result != 0) {
+        LOG_PRINTF(LK_WARNING, "Failed to SetServerInfo. LibCurl Error code=%d. [%s|%d]", result);
+        return result;
+    }
+    return 0;
+}
+
+ConnectionTestOutcome RunConnectionTest(const ConnectionTestSettings& settings) {
+    ConnectionTestOutcome outcome;
+    CHTTP http;
+
+    outcome.InitializeResult = InitializeHTTP(http, settings);
+    if (outcome.InitializeResult != 0)
+        return outcome;
+
+    // The identity is read afresh for every test; a failed load sends
+    // whatever the record holds by then.
+    SysConfigRecord sysConfig;
+    LoadSysConfig(sysConfig);
+
+    PacketHeader request;
+    InitPacketHeader(request);
+    request.PluginType = static_cast<uint16_t>(static_cast<uint32_t>(sysConfig.PluginType));
+    static_assert(sizeof(request.AgentGUID) == sizeof(sysConfig.AgentGUID));
+    std::memcpy(request.AgentGUID, sysConfig.AgentGUID, sizeof(request.AgentGUID));
+    request.AgentGUID[PACKET_GUID_LENGTH] = '\0';
+    request.Code = PACKET_CODE_TEST_CONNECTION;
+    request.Param2 = 0;
+    request.Param3 = 0;
+    request.PayloadLength = 0;
+
+    auto body = std::make_unique<uint8_t[]>(PACKET_HEADER_SIZE + request.PayloadLength);
+    BuildPacketHeader(request, body.get());
+    request.PacketBuffer = body.get();
+
+    const ResponseBuffer* response = nullptr;
+    const int32_t postResult = http.SetPostData(
+        body.get(), static_cast<int32_t>(PACKET_HEADER_SIZE + request.PayloadLength));
+    if (postResult != 0) {
+        LOG_PRINTF(LK_WARNING, "Failed to SetPostData. LibCurl Error code=%d. [%s|%d]",
+                   postResult);
+        outcome.TransferResult = postResult;
+        outcome.HttpCode = 200;
+        outcome.ServerCode = 0;
+    } else {
+        outcome.TransferResult = http.DoRequest(response);
+        outcome.HttpCode = http.GetHTTPCode();
+        PacketHeader answer;
+        InitPacketHeader(answer);
+        switch (ParseResponseBody(response->Data.get(), response->Length, answer)) {
+        case ResponseFraming::TooShort:
+            LOG_PRINTF(LK_WARNING, "Response content length is wrong. [%s|%d]");
+            outcome.ServerCode = SERVER_CODE_UNREADABLE;
+            break;
+        case ResponseFraming::Invalid:
+            LOG_PRINTF(LK_WARNING, "Response content is invalid. [%s|%d]");
+            outcome.ServerCode = SERVER_CODE_UNREADABLE;
+            break;
+        case ResponseFraming::Ok:
+            outcome.ServerCode = answer.Code;
+            break;
+        }
+    }
+    request.PacketBuffer = nullptr;
+    body.reset();
+
+    if (outcome.TransferResult != 0 || outcome.HttpCode != 200) {
+        LOG_PRINTF(LK_WARNING,
+                   "Failed to do HTTP request. LibCurl Error code=%d, HTTP code = %d. [%s|%d]",
+                   outcome.TransferResult, outcome.HttpCode);
+        return outcome;
+    }
+    if (outcome.ServerCode != 0) {
+        LOG_PRINTF(LK_WARNING, "Server error code is 0x%X. [%s|%d]", outcome.ServerCode);
+        outcome.TextId = IDS_CONNTEST_SERVER_ERROR;
+        return outcome;
+    }
+    outcome.CaptionId = IDS_CONNTEST_CAPTION_INFO;
+    outcome.TextId = IDS_CONNTEST_SUCCESS;
+    outcome.Success = true;
+    return outcome;
+}

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the demo need.
+# Safe to run again: it only calls apt-get when something is missing.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  build-essential cmake ninja-build pkg-config
+  clang-14 libclang-rt-14-dev
+  # libraries
+  libxerces-c-dev libcurl4-openssl-dev libssl-dev libelf-dev libsystemd-dev
+  qt6-base-dev qt6-base-dev-tools
+  # tests
+  libgtest-dev libgmock-dev python3 openssl curl
+  # a private message bus for the fake systemd of the service tests
+  dbus
+  # real proxies for the transfer tests (HTTP, SOCKS 4/5, SOCKS 5 with a user)
+  tinyproxy dante-server microsocks
+  # fonts so that the Japanese UI renders in screenshots and under Xvfb
+  fonts-noto-cjk
+  # renders the SVG sources of the bitmaps and icons (scripts/generate-images.sh)
+  librsvg2-bin
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

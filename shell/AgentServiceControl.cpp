@@ -1,0 +1,173 @@
+#include "shell/AgentServiceControl.h"
+
+#include "common/LogTracker.h"
+
+namespace {
+
+// Polls the service once a step until `keepWaiting` says no or the budget is
+// spent (181 queries at most). False only when a query fails.
+template <class KeepWaiting>
+bool WaitOutBudget(ServiceManager& service, Clock& clock, KeepWaiting keepWaiting,
+                   unsigned long& state, ServiceError& error) {
+    std::int32_t budget = kServiceWaitBudgetMs;
+    do {
+        if (!service.QueryState(state, error))
+            return false;
+        if (!keepWaiting(state))
+            break;
+        clock.SleepMs(kServiceWaitStepMs);
+        budget -= static_cast<std::int32_t>(kServiceWaitStepMs);
+    } while (budget >= 0);
+    return true;
+}
+
+bool WaitForStart(ServiceManager& service, Clock& clock, unsigned long& state,
+                  ServiceError& error) {
+    return WaitOutBudget(
+        service, clock, [](unsigned long s) { return s == SERVICE_START_PENDING; }, state, error);
+}
+
+// The restart's wait for the stop: every "stop pending" report starts the
+// budget again, up to kRestartStopWaitLimitMs in all. Running out of either
+// is not a failure; the start is tried regardless.
+bool WaitForRestartStop(ServiceManager& service, Clock& clock, ServiceError& error) {
+    const std::uint64_t begin = clock.NowMs();
+    std::int32_t budget = kServiceWaitBudgetMs;
+    unsigned long state = 0;
+    for (;;) {
+        if (!service.QueryState(state, error))
+            return false;
+        if (state == SERVICE_STOPPED)
+            return true;
+        clock.SleepMs(kServiceWaitStepMs);
+        if (clock.NowMs() - begin >= kRestartStopWaitLimitMs)
+            return true;
+        if (state == SERVICE_STOP_PENDING) {
+            budget = kServiceWaitBudgetMs;
+            continue;
+        }
+        budget -= static_cast<std::int32_t>(kServiceWaitStepMs);
+        if (budget < 0)
+            return true;
+    }
+}
+
+struct CommandTexts {
+    const char* logLine;
+    unsigned succeeded;
+    unsigned failed;
+    bool (*operation)(std::u16string_view, ServiceError&, Clock&);
+};
+
+const CommandTexts& TextsOf(ServiceCommand command) {
+    static const CommandTexts start{"Start Agent service. [%s|%d]", kServiceStartSucceededId,
+                                    kServiceStartFailedId, &StartAgentService};
+    static const CommandTexts stop{"Stop Agent service. [%s|%d]", kServiceStopSucceededId,
+                                   kServiceStopFailedId, &StopAgentService};
+    static const CommandTexts restart{"Restart Agent service. [%s|%d]", kServiceRestartSucceededId,
+                                      kServiceRestartFailedId, &RestartAgentService};
+    switch (command) {
+    case ServiceCommand::Start:
+        return start;
+    case ServiceCommand::Stop:
+        return stop;
+    case ServiceCommand::Restart:
+        break;
+    }
+    return restart;
+}
+
+// Keeps the busy cursor strictly around the operation, whichever way it ends.
+class WaitScope {
+public:
+    explicit WaitScope(ServiceCommandUi& ui) : m_ui(ui) { m_ui.BeginWait(); }
+    ~WaitScope() { End(); }
+    WaitScope(const WaitScope&) = delete;
+    WaitScope& operator=(const WaitScope&) = delete;
+    void End() {
+        if (m_active)
+            m_ui.EndWait();
+        m_active = false;
+    }
+
+private:
+    ServiceCommandUi& m_ui;
+    bool m_active = true;
+};
+
+} // namespace
+
+bool StartAgentService(std::u16string_view serviceName, ServiceError& error, Clock& clock) {
+    ServiceManager service;
+    if (!service.Open(serviceName, error) || !service.Start(error))
+        return false;
+    unsigned long state = 0;
+    if (!WaitForStart(service, clock, state, error))
+        return false;
+    return state == SERVICE_RUNNING;
+}
+
+bool StopAgentService(std::u16string_view serviceName, ServiceError& error, Clock& clock) {
+    ServiceManager service;
+    if (!service.Open(serviceName, error) || !service.Stop(error))
+        return false;
+    unsigned long state = 0;
+    if (!WaitOutBudget(
+            service, clock, [](unsigned long s) { return s != SERVICE_STOPPED; }, state, error))
+        return false;
+    return state == SERVICE_STOPPED;
+}
+
+bool RestartAgentService(std::u16string_view serviceName, ServiceError& error, Clock& clock) {
+    ServiceManager service;
+    if (!service.Open(serviceName, error) || !service.Stop(error))
+        return false;
+    if (!WaitForRestartStop(service, clock, error))
+        return false;
+    clock.SleepMs(kServiceWaitStepMs);
+    if (!service.Start(error))
+        return false;
+    unsigned long state = 0;
+    if (!WaitForStart(service, clock, state, error))
+        return false;
+    return state == SERVICE_RUNNING;
+}
+
+bool IsAgentServiceRunning(std::u16string_view serviceName) {
+    ServiceManager service;
+    ServiceError error;
+    unsigned long state = 0;
+    return service.Open(serviceName, error) && service.QueryState(state, error) &&
+           state == SERVICE_RUNNING;
+}
+
+std::u16string ReplaceFirstPlaceholder(std::u16string text, std::u16string_view value) {
+    const auto at = text.find(u"%s");
+    if (at != std::u16string::npos)
+        text.replace(at, 2, value);
+    return text;
+}
+
+bool RunServiceCommand(ServiceCommand command, std::u16string_view serviceName,
+                       ServiceCommandUi& ui, Clock& clock) {
+    const CommandTexts& texts = TextsOf(command);
+    LOG_PRINTF(LK_WARNING, texts.logLine);
+    const std::u16string caption = ui.LoadText(kServiceCaptionId);
+
+    // The caller clears the code; only a failed call to the manager sets it.
+    ServiceError error;
+    WaitScope wait(ui);
+    const bool succeeded = texts.operation(serviceName, error, clock);
+    wait.End();
+
+    if (succeeded) {
+        ui.ShowMessage(ReplaceFirstPlaceholder(ui.LoadText(texts.succeeded), serviceName), caption,
+                       MessageIcon::Information);
+    } else if (error.code != ERROR_SUCCESS) {
+        ui.ShowMessage(error.text, caption, MessageIcon::Error);
+    } else {
+        ui.ShowMessage(ReplaceFirstPlaceholder(ui.LoadText(texts.failed), serviceName), caption,
+                       MessageIcon::Error);
+    }
+    return succeeded;
+}

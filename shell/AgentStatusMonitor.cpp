@@ -1,0 +1,89 @@
+#include "shell/AgentStatusMonitor.h"
+
+#include "common/ASTCommonFunc.h"
+#include "common/LogTracker.h"
+
+std::atomic<int32_t> g_selfConfigChange{0};
+
+namespace {
+
+constexpr int32_t STATUS_WORKS_NORMALLY = 1;
+constexpr int32_t STATUS_CANNOT_CONNECT = 16;
+constexpr int32_t TOOL_TAG_NONE = 0;
+constexpr int32_t TOOL_TAG_EXIT = 1;
+constexpr int32_t TOOL_TAG_CONFIG_SAVED = 2;
+
+} // namespace
+
+AgentStatusRecord SharedAgentStatus::Load() const {
+    return {m_registerStatus.load(), m_agentStatus.load(), m_toolTag.load(),
+            m_netConfigChanged.load(), m_monitorExitTag.load()};
+}
+
+void SharedAgentStatus::Store(const AgentStatusRecord& record) {
+    m_registerStatus = record.RegisterStatus;
+    m_agentStatus = record.AgentStatus;
+    m_toolTag = record.ToolTag;
+    m_netConfigChanged = record.NetConfigChanged;
+    m_monitorExitTag = record.MonitorExitTag;
+}
+
+int SharedAgentStatus::Reload() {
+    ConfigLockGuard lock;
+    AgentStatusRecord record = Load();
+    const int result = LoadStatusData(record);
+    // A failed load may still have filled some fields; the record keeps what
+    // was read, as the agent's other readers do.
+    Store(record);
+    return result;
+}
+
+int CAgentStatusMonitor::Run() {
+    for (;;) {
+        for (uint32_t i = 0; i < MONITOR_POLLS_PER_CYCLE; ++i) {
+            if (m_context.stopFlag->load() != 0)
+                return 1;
+            m_context.clock->SleepMs(MONITOR_POLL_MS);
+        }
+        PollOnce();
+    }
+}
+
+void CAgentStatusMonitor::PollOnce() {
+    AgentStatusRecord local{0, 4, 0, 0, 0};
+    if (LoadStatusReg(local) == 0) {
+        if (local.AgentStatus != m_context.cachedStatus->AgentStatus() ||
+            local.ToolTag == TOOL_TAG_EXIT)
+            m_context.postAgentStatus();
+        if (local.ToolTag == TOOL_TAG_CONFIG_SAVED) {
+            m_context.postAgentStatus();
+            // After the tool's own save the agent has had one cycle to see
+            // the change; after somebody else's, two.
+            const int32_t bound = g_selfConfigChange.load() == 1 ? 0 : 1;
+            if (m_pollCounter <= bound) {
+                ++m_pollCounter;
+            } else {
+                m_pollCounter = 0;
+                SaveToolExitTagReg(TOOL_TAG_NONE);
+                g_selfConfigChange = 0;
+            }
+        } else {
+            m_pollCounter = 0;
+        }
+    }
+
+    if (!m_context.isAgentServiceRunning() &&
+        m_context.cachedStatus->AgentStatus() == STATUS_WORKS_NORMALLY) {
+        if (m_context.cachedStatus->Reload() == 0 &&
+            m_context.cachedStatus->AgentStatus() == STATUS_WORKS_NORMALLY) {
+            LOG_PRINTF(LK_WARNING, "The agent status is abnormal, modify it. [%s|%d]");
+            SaveAgentStatusReg(STATUS_CANNOT_CONNECT);
+            m_context.postAgentStatus();
+        }
+    }
+}
+
+int AgentStatusMonitorThread(AgentStatusMonitorContext context) {
+    CAgentStatusMonitor monitor(std::move(context));
+    return monitor.Run();
+}

@@ -1,0 +1,79 @@
+#pragma once
+// Test support: temporary directories, a per-test agent home and registry
+// root, file fixtures, a captured log and running a piece of a test without
+// root's privileges.
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it
+// when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& Path() const { return m_path; }
+    std::string operator/(std::string_view name) const { return (m_path / name).string(); }
+
+private:
+    fs::path m_path;
+};
+
+std::string ReadFileBytes(const fs::path& path);
+void WriteFileBytes(const fs::path& path, std::string_view bytes);
+bool FileExists(const fs::path& path);
+// A fixture file from tests/data.
+fs::path DataFile(std::string_view relative);
+
+// A test in an agent home of its own: the program directory (through the
+// test seam) and the registry root both point into a temporary directory,
+// which is also the working directory while the test runs.
+class AgentHomeTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::string HomeFile(std::string_view name) const { return (m_home / name).string(); }
+    const fs::path& Home() const { return m_home; }
+    const fs::path& RegistryRootDir() const { return m_registryRoot; }
+    // The file that holds one registry value of the agent's key.
+    fs::path AgentRegistryValueFile(std::string_view name) const;
+
+    TempDir m_temp;
+    fs::path m_home;
+    fs::path m_registryRoot;
+
+private:
+    fs::path m_previousDir;
+};
+
+// Sends the process-wide log to a file for the life of the object, with the
+// given level mask (everything by default).
+class LogCapture {
+public:
+    explicit LogCapture(const fs::path& file, unsigned mask = 0x1073FF8, int maxSize = 0);
+    ~LogCapture();
+    std::string Text() const;
+    const fs::path& File() const { return m_file; }
+
+private:
+    fs::path m_file;
+};
+
+// Runs `body` in a child process; where this process is root, the child
+// first drops to nobody/nogroup so that file permission bits apply to it.
+// Returns the child's exit status (body's return value), or -1 when it
+// died by a signal.
+int RunUnprivileged(const std::function<int()>& body);
+
+} // namespace testsupport
