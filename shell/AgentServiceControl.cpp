@@ -162,12 +162,12 @@ bool RunServiceCommand(ServiceCommand command, std::u16string_view serviceName,
 
     if (succeeded) {
         ui.ShowMessage(ReplaceFirstPlaceholder(ui.LoadText(texts.succeeded), serviceName), caption,
-                       MessageIcon::Information);
+                       ServiceMessageIcon::Information);
     } else if (error.code != ERROR_SUCCESS) {
-        ui.ShowMessage(error.text, caption, MessageIcon::Error);
+        ui.ShowMessage(error.text, caption, ServiceMessageIcon::Error);
     } else {
         ui.ShowMessage(ReplaceFirstPlaceholder(ui.LoadText(texts.failed), serviceName), caption,
-                       MessageIcon::Error);
+                       ServiceMessageIcon::Error);
     }
     return succeeded;
 }

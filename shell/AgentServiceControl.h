@@ -39,7 +39,7 @@ inline constexpr unsigned kServiceStartFailedId = 7048;
 inline constexpr unsigned kServiceStopFailedId = 7049;
 inline constexpr unsigned kServiceRestartFailedId = 7050;
 
-enum class MessageIcon { Information, Warning, Error };
+enum class ServiceMessageIcon { Information, Warning, Error };
 
 // What a service command needs from the user interface.
 class ServiceCommandUi {
@@ -49,7 +49,7 @@ public:
     virtual std::u16string LoadText(unsigned id) = 0;
     // A topmost message box with no owner.
     virtual void ShowMessage(const std::u16string& text, const std::u16string& caption,
-                             MessageIcon icon) = 0;
+                             ServiceMessageIcon icon) = 0;
     // Around the wait for the service, so the frame can show a busy cursor.
     virtual void BeginWait() {}
     virtual void EndWait() {}

@@ -37,7 +37,7 @@ public:
         return found == texts.end() ? u"?" : found->second;
     }
     void ShowMessage(const std::u16string& text, const std::u16string& caption,
-                     MessageIcon icon) override {
+                     ServiceMessageIcon icon) override {
         events.push_back("message");
         messages.push_back({Narrow(text), Narrow(caption), icon});
     }
@@ -47,7 +47,7 @@ public:
     struct Message {
         std::string text;
         std::string caption;
-        MessageIcon icon;
+        ServiceMessageIcon icon;
     };
     std::vector<Message> messages;
     std::vector<std::string> events;
@@ -60,13 +60,13 @@ protected:
     FakeSystemBus m_bus;
 };
 
-const char* IconName(MessageIcon icon) {
+const char* IconName(ServiceMessageIcon icon) {
     switch (icon) {
-    case MessageIcon::Information:
+    case ServiceMessageIcon::Information:
         return "information";
-    case MessageIcon::Warning:
+    case ServiceMessageIcon::Warning:
         return "warning";
-    case MessageIcon::Error:
+    case ServiceMessageIcon::Error:
         return "error";
     }
     return "?";
@@ -106,63 +106,63 @@ TEST_F(AgentServiceControlTest, CommandsReportHowTheServiceEnded) {
         const char* onStop;
         const char* failWhat; // a call of the fake made to fail, or nullptr
         bool result;
-        MessageIcon icon;
+        ServiceMessageIcon icon;
         std::string text;
         std::uint64_t sleeps;
     } cases[] = {
         {"start", ServiceCommand::Start, "inactive", "activating*3,active", "inactive", nullptr,
-         true, MessageIcon::Information, "Start \"Svc\" service successfully", 3},
+         true, ServiceMessageIcon::Information, "Start \"Svc\" service successfully", 3},
         {"start queued", ServiceCommand::Start, "inactive", "inactive*1,activating*1,active",
-         "inactive", nullptr, true, MessageIcon::Information, "Start \"Svc\" service successfully",
+         "inactive", nullptr, true, ServiceMessageIcon::Information, "Start \"Svc\" service successfully",
          2},
         {"start up on the last query", ServiceCommand::Start, "inactive", "activating*180,active",
-         "inactive", nullptr, true, MessageIcon::Information, "Start \"Svc\" service successfully",
+         "inactive", nullptr, true, ServiceMessageIcon::Information, "Start \"Svc\" service successfully",
          180},
         {"start still pending after the budget", ServiceCommand::Start, "inactive",
-         "activating*181,active", "inactive", nullptr, false, MessageIcon::Error, startFailed, 181},
+         "activating*181,active", "inactive", nullptr, false, ServiceMessageIcon::Error, startFailed, 181},
         {"start stuck", ServiceCommand::Start, "inactive", "activating", "inactive", nullptr, false,
-         MessageIcon::Error, startFailed, 181},
+         ServiceMessageIcon::Error, startFailed, 181},
         {"start fails", ServiceCommand::Start, "inactive", "activating*2,failed", "inactive",
-         nullptr, false, MessageIcon::Error, startFailed, 2},
+         nullptr, false, ServiceMessageIcon::Error, startFailed, 2},
         {"start running", ServiceCommand::Start, "active", "active", "inactive", nullptr, false,
-         MessageIcon::Error, "An instance of the service is already running.", 0},
+         ServiceMessageIcon::Error, "An instance of the service is already running.", 0},
         {"start needs a password", ServiceCommand::Start, "inactive", "active", "inactive",
-         "StartUnit", false, MessageIcon::Error, "Interactive authentication required.", 0},
+         "StartUnit", false, ServiceMessageIcon::Error, "Interactive authentication required.", 0},
         {"start query refused while waiting", ServiceCommand::Start, "inactive",
-         "activating*5,active", "inactive", "ActiveState", false, MessageIcon::Error,
+         "activating*5,active", "inactive", "ActiveState", false, ServiceMessageIcon::Error,
          "Interactive authentication required.", 1},
         {"stop", ServiceCommand::Stop, "active", "active", "deactivating*2,inactive", nullptr, true,
-         MessageIcon::Information, "Stop \"Svc\" service successfully", 2},
+         ServiceMessageIcon::Information, "Stop \"Svc\" service successfully", 2},
         {"stop ends failed", ServiceCommand::Stop, "active", "active", "deactivating*1,failed",
-         nullptr, true, MessageIcon::Information, "Stop \"Svc\" service successfully", 1},
+         nullptr, true, ServiceMessageIcon::Information, "Stop \"Svc\" service successfully", 1},
         {"stop stopped", ServiceCommand::Stop, "inactive", "active", "inactive", nullptr, false,
-         MessageIcon::Error, "The service has not been started.", 0},
+         ServiceMessageIcon::Error, "The service has not been started.", 0},
         {"stop stuck", ServiceCommand::Stop, "active", "active", "deactivating", nullptr, false,
-         MessageIcon::Error, stopFailed, 181},
+         ServiceMessageIcon::Error, stopFailed, 181},
         {"stop ignored", ServiceCommand::Stop, "active", "active", "active", nullptr, false,
-         MessageIcon::Error, stopFailed, 181},
+         ServiceMessageIcon::Error, stopFailed, 181},
         {"restart", ServiceCommand::Restart, "active", "activating*1,active",
-         "deactivating*2,inactive", nullptr, true, MessageIcon::Information,
+         "deactivating*2,inactive", nullptr, true, ServiceMessageIcon::Information,
          "Restart \"Svc\" service successfully", 2 + 1 + 1},
         // Each "stop pending" starts the budget again: 400 s of stopping is
         // waited out, and the start follows one second after the stop.
         {"restart slow stop", ServiceCommand::Restart, "active", "active",
-         "deactivating*400,inactive", nullptr, true, MessageIcon::Information,
+         "deactivating*400,inactive", nullptr, true, ServiceMessageIcon::Information,
          "Restart \"Svc\" service successfully", 400 + 1},
         // Never stops: given up after 15 minutes, then the start is tried.
         {"restart endless stop", ServiceCommand::Restart, "active", "activating*1,active",
-         "deactivating", nullptr, true, MessageIcon::Information,
+         "deactivating", nullptr, true, ServiceMessageIcon::Information,
          "Restart \"Svc\" service successfully", 900 + 1 + 1},
         // Still up after the budget: the start then finds it running.
         {"restart stop ignored", ServiceCommand::Restart, "active", "active", "active", nullptr,
-         false, MessageIcon::Error, "An instance of the service is already running.", 181 + 1},
+         false, ServiceMessageIcon::Error, "An instance of the service is already running.", 181 + 1},
         {"restart start stuck", ServiceCommand::Restart, "active", "activating",
-         "deactivating*1,inactive", nullptr, false, MessageIcon::Error,
+         "deactivating*1,inactive", nullptr, false, ServiceMessageIcon::Error,
          "Could not restart \"Svc\" service. This could be an internal Windows error or an "
          "internal service error.",
          1 + 1 + 181},
         {"restart stopped", ServiceCommand::Restart, "inactive", "active", "inactive", nullptr,
-         false, MessageIcon::Error, "The service has not been started.", 0},
+         false, ServiceMessageIcon::Error, "The service has not been started.", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -251,7 +251,7 @@ TEST(AgentServiceControlNoBus, CommandsShowWhyTheBusCannotBeReached) {
         EXPECT_FALSE(RunServiceCommand(command, u"Svc", ui, clock));
         ASSERT_EQ(ui.messages.size(), 1u);
         EXPECT_EQ(ui.messages[0].text, noBus);
-        EXPECT_EQ(ui.messages[0].icon, MessageIcon::Error);
+        EXPECT_EQ(ui.messages[0].icon, ServiceMessageIcon::Error);
         EXPECT_EQ(clock.Sleeps(), 0u);
     }
     EXPECT_FALSE(IsAgentServiceRunning(u"Svc"));
