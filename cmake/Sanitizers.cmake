@@ -9,3 +9,11 @@ if(OPAL_TSAN)
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
 endif()
+
+# In a fuzzing build every library is instrumented for coverage, not only the
+# fuzz drivers, so that libFuzzer can steer through the code under test. The
+# sanitizer runtimes supply the coverage callbacks to the ordinary binaries.
+if(OPAL_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -151,8 +151,7 @@ ConnectionTestOutcome RunConnectionTest(const ConnectionTestSettings& settings) 
     const int32_t postResult = http.SetPostData(
         body.get(), static_cast<int32_t>(PACKET_HEADER_SIZE + request.PayloadLength));
     if (postResult != 0) {
-        LOG_PRINTF(LK_WARNING, "Failed to SetPostData. LibCurl Error code=%d. [%s|%d]",
-                   postResult);
+        LOG_PRINTF(LK_WARNING, "Failed to SetPostData. LibCurl Error code=%d. [%s|%d]", postResult);
         outcome.TransferResult = postResult;
         outcome.HttpCode = 200;
         outcome.ServerCode = 0;

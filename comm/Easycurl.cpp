@@ -113,13 +113,12 @@ int32_t WriteClientPemFiles(X509* cert, EVP_PKEY* key, const char* password,
     // libcurl loads it; the key is written in the clear, readable by the
     // owner only, as the PKCS#12 file it came from already was.
     const bool encrypt = password != nullptr && password[0] != '\0';
-    const int written =
-        encrypt ? PEM_write_bio_PrivateKey(
-                      keyPem.get(), key, cipher,
-                      reinterpret_cast<unsigned char*>(const_cast<char*>(password)),
-                      static_cast<int>(std::strlen(password)), nullptr, nullptr)
-                : PEM_write_bio_PrivateKey(keyPem.get(), key, nullptr, nullptr, 0, nullptr,
-                                           nullptr);
+    const int written = encrypt ? PEM_write_bio_PrivateKey(
+                                      keyPem.get(), key, cipher,
+                                      reinterpret_cast<unsigned char*>(const_cast<char*>(password)),
+                                      static_cast<int>(std::strlen(password)), nullptr, nullptr)
+                                : PEM_write_bio_PrivateKey(keyPem.get(), key, nullptr, nullptr, 0,
+                                                           nullptr, nullptr);
     if (written != 1) {
         LOG_PRINTF(LK_WARNING, "Failed to write client password, [%s|%d]");
         return ERR_EASYCURL_CA_PROBLEM;

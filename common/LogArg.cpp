@@ -72,7 +72,7 @@ constexpr long long kFieldCap = 0x10000;
 
 enum class Length { None, Char, Short, Long, LongLong, Size };
 
-struct Spec {
+struct ConversionSpec {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -209,14 +209,14 @@ public:
                 continue;
             }
             const CharT* start = p++;
-            Spec spec;
-            if (!ParseSpec(p, spec)) {
+            ConversionSpec conversion;
+            if (!ParseConversionSpec(p, conversion)) {
                 // An unfinished or unknown conversion is copied as it stands.
                 if (!Append(String(start, p)))
                     return false;
                 continue;
             }
-            if (!Convert(spec))
+            if (!Convert(conversion))
                 return false;
         }
         return true;
@@ -251,79 +251,79 @@ private:
         return std::clamp(arg->AsSigned(), -kFieldCap, kFieldCap);
     }
 
-    bool ParseSpec(const CharT*& p, Spec& spec) {
+    bool ParseConversionSpec(const CharT*& p, ConversionSpec& conversion) {
         for (;; ++p) {
             if (*p == '-')
-                spec.left = true;
+                conversion.left = true;
             else if (*p == '+')
-                spec.plus = true;
+                conversion.plus = true;
             else if (*p == ' ')
-                spec.space = true;
+                conversion.space = true;
             else if (*p == '#')
-                spec.alt = true;
+                conversion.alt = true;
             else if (*p == '0')
-                spec.zero = true;
+                conversion.zero = true;
             else
                 break;
         }
         if (*p == '*') {
             ++p;
             if (const auto width = StarArgument()) {
-                spec.left = spec.left || *width < 0;
-                spec.width = *width < 0 ? -*width : *width;
+                conversion.left = conversion.left || *width < 0;
+                conversion.width = *width < 0 ? -*width : *width;
             }
         } else if (*p >= '0' && *p <= '9') {
-            spec.width = ParseNumber(p);
+            conversion.width = ParseNumber(p);
         }
         if (*p == '.') {
             ++p;
             if (*p == '*') {
                 ++p;
                 // A negative precision counts as none.
-                spec.precision = StarArgument().value_or(-1);
-                if (spec.precision < 0)
-                    spec.precision = -1;
+                conversion.precision = StarArgument().value_or(-1);
+                if (conversion.precision < 0)
+                    conversion.precision = -1;
             } else {
-                spec.precision = ParseNumber(p);
+                conversion.precision = ParseNumber(p);
             }
         }
         for (bool more = true; more;) {
             switch (*p) {
             case 'h':
-                spec.length = spec.length == Length::Short ? Length::Char : Length::Short;
-                spec.narrowArg = true;
+                conversion.length = conversion.length == Length::Short ? Length::Char : Length::Short;
+                conversion.narrowArg = true;
                 ++p;
                 break;
             case 'l':
-                spec.length = spec.length == Length::Long ? Length::LongLong : Length::Long;
-                spec.wideArg = true;
+                conversion.length = conversion.length == Length::Long ? Length::LongLong : Length::Long;
+                conversion.wideArg = true;
                 ++p;
                 break;
             case 'w':
-                spec.wideArg = true;
+                conversion.wideArg = true;
                 ++p;
                 break;
             case 'L':
             case 'q':
             case 'j':
-                spec.length = Length::LongLong;
+                conversion.length = Length::LongLong;
                 ++p;
                 break;
             case 'z':
             case 't':
-                spec.length = Length::Size;
+                conversion.length = Length::Size;
                 ++p;
                 break;
             case 'I':
                 ++p;
                 if (p[0] == '6' && p[1] == '4') {
-                    spec.length = Length::LongLong;
+                    conversion.length = Length::LongLong;
                     p += 2;
                 } else if (p[0] == '3' && p[1] == '2') {
-                    spec.length = Length::Long;
+                    conversion.length = Length::Long;
                     p += 2;
                 } else {
-                    spec.length = Length::Size;
+                    conversion.length = Length::Size;
                 }
                 break;
             default:
@@ -354,7 +354,7 @@ private:
         case 'A':
         case 'n':
         case '%':
-            spec.conv = static_cast<char>(*p++);
+            conversion.conv = static_cast<char>(*p++);
             return true;
         default:
             ++p;
@@ -362,32 +362,32 @@ private:
         }
     }
 
-    bool Pad(String text, const Spec& spec) {
-        if (spec.width > 0 && static_cast<long long>(text.size()) < spec.width) {
-            const String fill(static_cast<std::size_t>(spec.width) - text.size(), CharT(' '));
-            text = spec.left ? text + fill : fill + text;
+    bool Pad(String text, const ConversionSpec& conversion) {
+        if (conversion.width > 0 && static_cast<long long>(text.size()) < conversion.width) {
+            const String fill(static_cast<std::size_t>(conversion.width) - text.size(), CharT(' '));
+            text = conversion.left ? text + fill : fill + text;
         }
         return Append(text);
     }
 
     // printf over a conversion we rebuilt ourselves: the only argument is the
     // value we pass, so no format from outside ever reaches the C library.
-    template <class V> bool Printf(const Spec& spec, const char* length, char conv, V value) {
+    template <class V> bool Printf(const ConversionSpec& conversion, const char* length, char conv, V value) {
         std::string fmt = "%";
-        if (spec.left)
+        if (conversion.left)
             fmt += '-';
-        if (spec.plus)
+        if (conversion.plus)
             fmt += '+';
-        if (spec.space)
+        if (conversion.space)
             fmt += ' ';
-        if (spec.alt)
+        if (conversion.alt)
             fmt += '#';
-        if (spec.zero)
+        if (conversion.zero)
             fmt += '0';
-        if (spec.width >= 0)
-            fmt += std::to_string(spec.width);
-        if (spec.precision >= 0)
-            fmt += '.' + std::to_string(spec.precision);
+        if (conversion.width >= 0)
+            fmt += std::to_string(conversion.width);
+        if (conversion.precision >= 0)
+            fmt += '.' + std::to_string(conversion.precision);
         fmt += length;
         fmt += conv;
         const int needed = std::snprintf(nullptr, 0, fmt.c_str(), value);
@@ -403,102 +403,102 @@ private:
         return arg.GetType() == LogArg::Type::Narrow || arg.GetType() == LogArg::Type::Wide;
     }
 
-    bool Text(const LogArg& arg, const Spec& spec) {
+    bool Text(const LogArg& arg, const ConversionSpec& conversion) {
         const std::size_t limit =
-            spec.precision >= 0 ? static_cast<std::size_t>(spec.precision) : String::npos;
-        return Pad(TextOf(arg, static_cast<String*>(nullptr), limit), spec);
+            conversion.precision >= 0 ? static_cast<std::size_t>(conversion.precision) : String::npos;
+        return Pad(TextOf(arg, static_cast<String*>(nullptr), limit), conversion);
     }
 
-    bool SignedValue(const LogArg& arg, const Spec& spec) {
-        if (arg.GetType() == LogArg::Type::Unsigned && spec.length != Length::Short &&
-            spec.length != Length::Char)
-            return Printf(spec, "ll", 'u', arg.AsUnsigned());
+    bool SignedValue(const LogArg& arg, const ConversionSpec& conversion) {
+        if (arg.GetType() == LogArg::Type::Unsigned && conversion.length != Length::Short &&
+            conversion.length != Length::Char)
+            return Printf(conversion, "ll", 'u', arg.AsUnsigned());
         long long value = arg.AsSigned();
-        if (spec.length == Length::Short)
+        if (conversion.length == Length::Short)
             value = static_cast<short>(value);
-        else if (spec.length == Length::Char)
+        else if (conversion.length == Length::Char)
             value = static_cast<signed char>(value);
-        return Printf(spec, "ll", 'd', value);
+        return Printf(conversion, "ll", 'd', value);
     }
 
-    bool UnsignedValue(const LogArg& arg, const Spec& spec) {
+    bool UnsignedValue(const LogArg& arg, const ConversionSpec& conversion) {
         unsigned long long value = arg.AsUnsigned();
         const bool negative = arg.GetType() != LogArg::Type::Unsigned && arg.AsSigned() < 0;
-        if (spec.length == Length::Short)
+        if (conversion.length == Length::Short)
             value = static_cast<unsigned short>(value);
-        else if (spec.length == Length::Char)
+        else if (conversion.length == Length::Char)
             value = static_cast<unsigned char>(value);
-        else if (negative && (spec.length == Length::None || spec.length == Length::Long) &&
+        else if (negative && (conversion.length == Length::None || conversion.length == Length::Long) &&
                  arg.AsSigned() >= INT32_MIN)
             // A negative int under %x or %u shows its 32-bit pattern, as the
             // program's int arguments always did.
             value = static_cast<uint32_t>(value);
-        return Printf(spec, "ll", spec.conv, value);
+        return Printf(conversion, "ll", conversion.conv, value);
     }
 
-    bool Character(const LogArg& arg, const Spec& spec) {
+    bool Character(const LogArg& arg, const ConversionSpec& conversion) {
         const unsigned long long value = arg.AsUnsigned();
         String text;
         if constexpr (sizeof(CharT) == 1) {
-            const bool wide = spec.conv == 'C' ? !spec.narrowArg : spec.wideArg;
+            const bool wide = conversion.conv == 'C' ? !conversion.narrowArg : conversion.wideArg;
             if (wide)
                 text = WideToLocaleLenient(CodePointToUtf16(value));
             else
                 text = String(1, static_cast<char>(value & 0xFF));
         } else {
-            const bool narrow = spec.conv == 'C' ? !spec.wideArg : spec.narrowArg;
+            const bool narrow = conversion.conv == 'C' ? !conversion.wideArg : conversion.narrowArg;
             if (narrow)
                 text = LocaleToWideLenient(std::string(1, static_cast<char>(value & 0xFF)));
             else
                 text = CodePointToUtf16(value);
         }
-        return Pad(text, spec);
+        return Pad(text, conversion);
     }
 
-    bool Pointer(const LogArg& arg, const Spec& spec) {
+    bool Pointer(const LogArg& arg, const ConversionSpec& conversion) {
         char digits[2 * sizeof(void*) + 1];
         std::snprintf(digits, sizeof digits, "%0*llX", static_cast<int>(2 * sizeof(void*)),
                       static_cast<unsigned long long>(arg.AsUnsigned()));
-        return Pad(Widen(digits, static_cast<String*>(nullptr)), spec);
+        return Pad(Widen(digits, static_cast<String*>(nullptr)), conversion);
     }
 
-    bool Convert(const Spec& spec) {
-        if (spec.conv == '%')
+    bool Convert(const ConversionSpec& conversion) {
+        if (conversion.conv == '%')
             return Append(String(1, CharT('%')));
         const LogArg* arg = NextArg();
-        if (!arg || spec.conv == 'n')
+        if (!arg || conversion.conv == 'n')
             return true;
         // A text given where a number or character was asked for is shown as
         // text, and a number given for a text as a number: the message still
         // says what the caller meant.
-        if (IsText(*arg) && spec.conv != 's' && spec.conv != 'S')
-            return Text(*arg, Spec{.left = spec.left, .width = spec.width});
-        switch (spec.conv) {
+        if (IsText(*arg) && conversion.conv != 's' && conversion.conv != 'S')
+            return Text(*arg, ConversionSpec{.left = conversion.left, .width = conversion.width});
+        switch (conversion.conv) {
         case 's':
         case 'S':
             if (IsText(*arg))
-                return Text(*arg, spec);
+                return Text(*arg, conversion);
             if (arg->GetType() == LogArg::Type::Double)
-                return Printf(Spec{.left = spec.left, .width = spec.width}, "", 'g',
+                return Printf(ConversionSpec{.left = conversion.left, .width = conversion.width}, "", 'g',
                               arg->AsDouble());
             if (arg->GetType() == LogArg::Type::Pointer)
-                return Pointer(*arg, spec);
-            return SignedValue(*arg, Spec{.left = spec.left, .width = spec.width});
+                return Pointer(*arg, conversion);
+            return SignedValue(*arg, ConversionSpec{.left = conversion.left, .width = conversion.width});
         case 'd':
         case 'i':
-            return SignedValue(*arg, spec);
+            return SignedValue(*arg, conversion);
         case 'u':
         case 'x':
         case 'X':
         case 'o':
-            return UnsignedValue(*arg, spec);
+            return UnsignedValue(*arg, conversion);
         case 'c':
         case 'C':
-            return Character(*arg, spec);
+            return Character(*arg, conversion);
         case 'p':
-            return Pointer(*arg, spec);
+            return Pointer(*arg, conversion);
         default:
-            return Printf(spec, "", spec.conv, arg->AsDouble());
+            return Printf(conversion, "", conversion.conv, arg->AsDouble());
         }
     }
 

@@ -59,7 +59,7 @@ bool ValueFile(const RegistryKeyHandle& key, std::u16string_view name, std::stri
         return false;
     // The unnamed default value of a key.
     if (narrow.empty())
-        narrow = "@";
+        narrow.assign(1, '@');
     if (!SafeComponent(narrow) || narrow.find('\\') != std::string::npos)
         return false;
     file = key.directory + "/" + narrow;

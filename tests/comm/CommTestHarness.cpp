@@ -183,30 +183,19 @@ bool ServletServer::Start(const fs::path& workDirectory, const ServletOptions& o
     const fs::path portFile = workDirectory / "servlet.port";
     fs::remove(portFile);
 
-    std::vector<std::string> argv = {OPAL_PYTHON3,
-                                     std::string(OPAL_COMM_TEST_DIR) + "/servlet_server.py",
-                                     "--port-file",
-                                     portFile.string(),
-                                     "--record-dir",
-                                     m_recordDir.string(),
-                                     "--port",
-                                     std::to_string(options.Port),
-                                     "--status",
-                                     std::to_string(options.Status),
-                                     "--body",
-                                     options.Body,
-                                     "--code",
-                                     std::to_string(options.Code),
-                                     "--length",
-                                     std::to_string(options.Length),
-                                     "--delay",
-                                     std::to_string(options.DelaySeconds),
-                                     "--auth",
-                                     options.Auth,
-                                     "--user",
-                                     options.User,
-                                     "--password",
-                                     options.Password};
+    std::vector<std::string> argv = {
+        OPAL_PYTHON3,   std::string(OPAL_COMM_TEST_DIR) + "/servlet_server.py",
+        "--port-file",  portFile.string(),
+        "--record-dir", m_recordDir.string(),
+        "--port",       std::to_string(options.Port),
+        "--status",     std::to_string(options.Status),
+        "--body",       options.Body,
+        "--code",       std::to_string(options.Code),
+        "--length",     std::to_string(options.Length),
+        "--delay",      std::to_string(options.DelaySeconds),
+        "--auth",       options.Auth,
+        "--user",       options.User,
+        "--password",   options.Password};
     if (options.Tls != nullptr) {
         argv.insert(argv.end(), {"--cert", options.Tls->File("server.pem").string(), "--key",
                                  options.Tls->File("server.key").string()});
@@ -255,9 +244,9 @@ std::vector<RecordedRequest> ServletServer::Requests() const {
                 request.TlsError = value.empty() ? "?" : value;
             else if (key == "header") {
                 const auto colon = value.find(": ");
-                request.Headers.emplace_back(value.substr(0, colon),
-                                             colon == std::string::npos ? ""
-                                                                        : value.substr(colon + 2));
+                request.Headers.emplace_back(value.substr(0, colon), colon == std::string::npos
+                                                                         ? ""
+                                                                         : value.substr(colon + 2));
             }
         }
         request.Body = ReadText(m_recordDir / (std::string(base) + ".body"));

@@ -127,8 +127,7 @@ class MicroSocks {
 public:
     static constexpr char kOutgoingAddress[] = "127.0.0.4";
     // SOCKS 5 demanding the user and password.
-    bool Start(const fs::path& workDirectory, const std::string& user,
-               const std::string& password);
+    bool Start(const fs::path& workDirectory, const std::string& user, const std::string& password);
     uint16_t Port() const { return m_port; }
 
 private:

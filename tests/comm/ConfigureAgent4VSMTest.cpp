@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include "comm/Easycurl.h"
 #include "comm/Packet.h"
@@ -54,25 +55,11 @@ std::string ExpectedRequestBody() {
 }
 
 std::string Base64(const std::string& text) {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < text.size(); i += 3) {
-        const unsigned n = (static_cast<uint8_t>(text[i]) << 16) |
-                           (static_cast<uint8_t>(text[i + 1]) << 8) |
-                           static_cast<uint8_t>(text[i + 2]);
-        out += {alphabet[n >> 18], alphabet[(n >> 12) & 63], alphabet[(n >> 6) & 63],
-                alphabet[n & 63]};
-    }
-    if (i + 1 == text.size()) {
-        const unsigned n = static_cast<uint8_t>(text[i]) << 16;
-        out += {alphabet[n >> 18], alphabet[(n >> 12) & 63], '=', '='};
-    } else if (i + 2 == text.size()) {
-        const unsigned n =
-            (static_cast<uint8_t>(text[i]) << 16) | (static_cast<uint8_t>(text[i + 1]) << 8);
-        out += {alphabet[n >> 18], alphabet[(n >> 12) & 63], alphabet[(n >> 6) & 63], '='};
-    }
+    std::string out(4 * ((text.size() + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                       reinterpret_cast<const unsigned char*>(text.data()),
+                                       static_cast<int>(text.size()));
+    out.resize(static_cast<std::size_t>(length));
     return out;
 }
 
@@ -162,7 +149,8 @@ TEST_F(ConnectionTest, AnswersDecideTheMessage) {
     const Case cases[] = {
         {"result code 0", 200, "framed", 0, 94, 7020, nullptr},
         {"result code 0, long answer", 200, "framed", 0, 20000, 7020, nullptr},
-        {"result code 7", 200, "framed", 7, 94, 7052, "Server error code is 0x7. [ConfigureAgent4VSM.cpp|"},
+        {"result code 7", 200, "framed", 7, 94, 7052,
+         "Server error code is 0x7. [ConfigureAgent4VSM.cpp|"},
         {"empty body", 200, "empty", 0, 0, 7052, "Response content length is wrong. ["},
         {"93 bytes", 200, "bytes", 0, 93, 7052, "Response content length is wrong. ["},
         {"HTTP 500", 500, "framed", 0, 94, 7019,
@@ -199,7 +187,8 @@ TEST_F(ConnectionTest, FailedTransfersShowUnableToConnect) {
     EXPECT_EQ(refused.TransferResult, 7);
     const std::string log = Log();
     const auto shortLine = log.find("Response content length is wrong. [");
-    const auto failLine = log.find("Failed to do HTTP request. LibCurl Error code=7, HTTP code = 100. [");
+    const auto failLine =
+        log.find("Failed to do HTTP request. LibCurl Error code=7, HTTP code = 100. [");
     ASSERT_NE(shortLine, std::string::npos);
     ASSERT_NE(failLine, std::string::npos);
     EXPECT_LT(shortLine, failLine);
@@ -254,7 +243,8 @@ TEST_F(ConnectionTest, ServerAuthenticationMethodsReachTheServer) {
         ConnectionTestSettings settings = Settings(server.Port());
         settings.IsUseHTTPAuth = true;
         settings.HTTPAuthUser = c.user;
-        settings.HTTPAuthPassword = std::u16string(c.password, c.password + std::strlen(c.password));
+        settings.HTTPAuthPassword =
+            std::u16string(c.password, c.password + std::strlen(c.password));
         settings.ServerAuthMethod = c.method;
         const ConnectionTestOutcome outcome = RunConnectionTest(settings);
         EXPECT_EQ(outcome.TextId, c.text);
@@ -324,14 +314,14 @@ TEST_F(ConnectionTest, HttpsConfigurationStepsRunInOrder) {
 
     const std::string log = Log();
     std::size_t at = 0;
-    for (const char* line : {"InitializeHTTP: begin. [", "SetTimeOut(17), [",
-                             "CCommunicateWithServ::InitializeHTTP: config SSL. [",
-                             "SetVerifyCA(), [", "(0) = SetVerifyCA(), [", "SetVerifyHost(), [",
-                             "(0) = SetVerifyHost(), [", "SetCAInfo(",
-                             "CCommunicateWithServ::InitializeHTTP: config client certificate. [",
-                             "pszClientCert(", "pszProxy(127.0.0.1), uProxyPort(",
-                             "(0) = SetProxyInfo(), [", "pszURL(/opalCommunicatorServer",
-                             "(0) = SetServerInfo(), [", "(0) = curl_easy_setopt(CURLOPT_POSTFIELDS), ["}) {
+    for (const char* line :
+         {"InitializeHTTP: begin. [", "SetTimeOut(17), [",
+          "CCommunicateWithServ::InitializeHTTP: config SSL. [", "SetVerifyCA(), [",
+          "(0) = SetVerifyCA(), [", "SetVerifyHost(), [", "(0) = SetVerifyHost(), [", "SetCAInfo(",
+          "CCommunicateWithServ::InitializeHTTP: config client certificate. [", "pszClientCert(",
+          "pszProxy(127.0.0.1), uProxyPort(", "(0) = SetProxyInfo(), [",
+          "pszURL(/opalCommunicatorServer", "(0) = SetServerInfo(), [",
+          "(0) = curl_easy_setopt(CURLOPT_POSTFIELDS), ["}) {
         const auto found = log.find(line, at);
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << log;
         at = found;
@@ -428,7 +418,8 @@ TEST_F(ConnectionTest, HttpProxyCarriesTheRequest) {
         int32_t method;
         uint32_t text;
     };
-    const std::u16string rightPassword(kProxyPassword, kProxyPassword + std::strlen(kProxyPassword));
+    const std::u16string rightPassword(kProxyPassword,
+                                       kProxyPassword + std::strlen(kProxyPassword));
     const Case cases[] = {
         {"open proxy", nullptr, u"", u"", 0, 7020},
         {"basic authentication", "proxyuser", u"proxyuser", rightPassword, 0, 7020},
@@ -442,8 +433,8 @@ TEST_F(ConnectionTest, HttpProxyCarriesTheRequest) {
         ServletServer server;
         ASSERT_TRUE(server.Start(work, ServletOptions{}));
         TinyProxy proxy;
-        ASSERT_TRUE(proxy.Start(work, c.proxyUser ? c.proxyUser : "",
-                                c.proxyUser ? kProxyPassword : ""));
+        ASSERT_TRUE(
+            proxy.Start(work, c.proxyUser ? c.proxyUser : "", c.proxyUser ? kProxyPassword : ""));
 
         ConnectionTestSettings settings = Settings(server.Port());
         settings.ProxyEnabled = true;
@@ -582,7 +573,8 @@ TEST_F(ConnectionTest, MissingSystemConfigurationSendsAnEmptyIdentity) {
     ExpectSuccess(RunConnectionTest(Settings(server.Port())));
     const std::string body = server.Requests().back().Body;
     ASSERT_EQ(body.size(), 60u);
-    EXPECT_EQ(body.substr(0, 12), std::string("\x01\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x32", 12));
+    EXPECT_EQ(body.substr(0, 12),
+              std::string("\x01\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x32", 12));
     EXPECT_EQ(body.substr(12), std::string(48, '\0'));
 }
 
@@ -590,7 +582,8 @@ TEST_F(ConnectionTest, PasswordsNeverReachTheLogOrAPemFileInClear) {
     const fs::path work = m_temp.Path();
     const std::u16string serverPassword(kServerPassword,
                                         kServerPassword + std::strlen(kServerPassword));
-    const std::u16string proxyPassword(kProxyPassword, kProxyPassword + std::strlen(kProxyPassword));
+    const std::u16string proxyPassword(kProxyPassword,
+                                       kProxyPassword + std::strlen(kProxyPassword));
 
     // HTTPS with a client certificate and server authentication, through an
     // authenticating HTTP proxy.

@@ -69,7 +69,7 @@ TEST(ResponseBufferTest, GrowsByTheRuleAndKeepsEveryByte) {
     };
     // Fits while length + n stays below the capacity; a growth takes the
     // larger of capacity + 10,240 and length + n + 1.
-    const Step steps[] = {{10239, 10240}, {1, 20480}, {10239, 20480},
+    const Step steps[] = {{10239, 10240}, {1, 20480},     {10239, 20480},
                           {1, 30720},     {50000, 70481}, {0, 70481}};
     std::string expected;
     for (const Step& step : steps) {
@@ -101,7 +101,7 @@ TEST(ResponseBufferTest, RefusesToGrowBeyondThirtyTwoBitSizes) {
 }
 
 TEST(EasycurlMappingTest, AuthenticationNumbersMapToLibcurlBits) {
-    const std::pair<int32_t, long> cases[] = {{0, 1}, {1, 2},  {2, 8},      {3, 1},
+    const std::pair<int32_t, long> cases[] = {{0, 1},  {1, 2}, {2, 8},       {3, 1},
                                               {-1, 1}, {4, 1}, {INT_MAX, 1}, {INT_MIN, 1}};
     for (const auto& [stored, bit] : cases)
         EXPECT_EQ(MapAuthMethod(stored), bit) << "method " << stored;
@@ -171,7 +171,8 @@ TEST_F(EasycurlTest, CaCertificateInDerIsConvertedAndPemIsUsedAsItIs) {
     EXPECT_EQ(der.GetCAPemPath(), converted.string());
     ASSERT_TRUE(fs::exists(converted));
     EXPECT_EQ(ReadText(converted), ReadText(certs.File("ca.pem")));
-    EXPECT_TRUE(Contains(Log(), "SetCAInfo(" + certs.File("ca.der").string() + "), [Easycurl.cpp|"));
+    EXPECT_TRUE(
+        Contains(Log(), "SetCAInfo(" + certs.File("ca.der").string() + "), [Easycurl.cpp|"));
 }
 
 TEST_F(EasycurlTest, CaPathThatCannotBeOpenedFailsWithSixty) {
@@ -318,7 +319,8 @@ TEST_F(EasycurlTest, RefusedConnectionReportsNoStatus) {
     ASSERT_NE(response, nullptr);
     EXPECT_EQ(response->Length, 0);
     EXPECT_EQ(http.GetHTTPCode(), 100);
-    EXPECT_TRUE(Contains(Log(), "HTTP Code: 100, Available authentication method 0, [Easycurl.cpp|"));
+    EXPECT_TRUE(
+        Contains(Log(), "HTTP Code: 100, Available authentication method 0, [Easycurl.cpp|"));
 }
 
 } // namespace

@@ -38,7 +38,8 @@ TEST(PacketTest, ByteOrderHelpersWriteMostSignificantFirst) {
         PutUInt32BE(value, buffer);
         EXPECT_EQ(GetUInt32BE(buffer), value);
     }
-    for (const uint16_t value : {uint16_t{0}, uint16_t{0x00FF}, uint16_t{0xFF00}, uint16_t{0xFFFF}}) {
+    for (const uint16_t value :
+         {uint16_t{0}, uint16_t{0x00FF}, uint16_t{0xFF00}, uint16_t{0xFFFF}}) {
         PutUInt16BE(value, buffer);
         EXPECT_EQ(GetUInt16BE(buffer), value);
     }

@@ -11,10 +11,9 @@
 #include "comm/Packet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const int32_t length =
-        size > static_cast<size_t>(std::numeric_limits<int32_t>::max())
-            ? std::numeric_limits<int32_t>::max()
-            : static_cast<int32_t>(size);
+    const int32_t length = size > static_cast<size_t>(std::numeric_limits<int32_t>::max())
+                               ? std::numeric_limits<int32_t>::max()
+                               : static_cast<int32_t>(size);
 
     PacketHeader header;
     InitPacketHeader(header);

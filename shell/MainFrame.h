@@ -1,0 +1,131 @@
+#pragma once
+// The tray frame: owns the notification-area icon, its menu and the named
+// status event; receives the menu commands, the icon's clicks and the status
+// monitor's messages; opens the one settings sheet.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include <QIcon>
+#include <QMenu>
+#include <QObject>
+#include <QPointer>
+
+#include "platform/system/Clock.h"
+#include "platform/system/StatusEvent.h"
+#include "shell/AgentServiceControl.h"
+#include "shell/AgentStatusMonitor.h"
+#include "shell/TrayIcon.h"
+
+class CSettingApp;
+
+// Menu commands of the tray menu.
+inline constexpr int ID_CONFIGURE = 2000;
+inline constexpr int ID_START_SERVICE = 2001;
+inline constexpr int ID_STOP_SERVICE = 2002;
+inline constexpr int ID_RESTART_SERVICE = 2003;
+inline constexpr int ID_EXIT = 2004;
+inline constexpr int ID_LANGUAGE_ENGLISH = 32785;
+inline constexpr int ID_LANGUAGE_FIRST = 32786;
+inline constexpr int ID_LANGUAGE_LAST = 32885;
+
+inline constexpr unsigned IDR_TRAY_MENU = 128;
+inline constexpr unsigned IDI_NORMAL = 128;
+inline constexpr unsigned IDI_DISABLED = 166;
+inline constexpr unsigned IDI_PROBLEM = 167;
+inline constexpr unsigned IDI_LOGGED_OFF = 171;
+
+inline constexpr char16_t STATUS_EVENT_NAME[] = u"Global\\OPAL_AGENT_STATUS_NOTIFY_0";
+
+// The settings sheet as the frame drives it; the settings dialog provides it.
+class ISettingsSheet {
+public:
+    virtual ~ISettingsSheet() = default;
+    virtual int RunModal() = 0;
+    virtual void Activate() = 0;
+    // Closes the sheet as Cancel does, without saving.
+    virtual void CloseWithoutSaving() = 0;
+};
+using SettingsSheetFactory = std::function<std::unique_ptr<ISettingsSheet>()>;
+
+// The icon and tip string for an agent status.
+struct TrayLook {
+    unsigned iconId;
+    unsigned tipId;
+};
+TrayLook TrayLookFor(int32_t registerStatus, int32_t agentStatus);
+
+class CMainFrame : public QObject, private ServiceCommandUi {
+    Q_OBJECT
+public:
+    CMainFrame(CSettingApp& app, std::unique_ptr<ITrayIcon> tray, Clock& clock);
+    ~CMainFrame() override;
+
+    // The creation sequence: icons, status event, service name, status, the
+    // menu and the icon. False when the menu resource is missing.
+    bool OnCreate();
+
+    void SetTrayIcon(int32_t status, bool add);
+    void RefreshTrayTexts();
+    void BuildLanguageMenu();
+    void OnCommand(int id);
+    void Configure();
+    void Exit();
+
+    // WM_AGENT_STATUS: runs on the UI thread.
+    Q_INVOKABLE void OnAgentStatus();
+    // Queues OnAgentStatus from any thread.
+    void PostAgentStatus();
+
+    // The agent service's state as the menu shows it. Replaceable for tests
+    // of the menu alone.
+    std::function<bool()> m_isServiceRunning;
+    void SetSettingsSheetFactory(SettingsSheetFactory factory) { m_sheetFactory = std::move(factory); }
+
+    QMenu* TrayMenu() const { return m_trayMenu; }
+    QMenu* LanguageMenu() const { return m_languageMenu; }
+    ITrayIcon& Tray() { return *m_tray; }
+    SharedAgentStatus& CachedStatus() { return m_cachedStatus; }
+    std::atomic<int32_t>& StopFlag() { return m_stopFlag; }
+    const std::u16string& ServiceName() const { return m_serviceName; }
+    ISettingsSheet* OpenSheet() const { return m_sheet.get(); }
+    bool LanguageMenuBuilt() const { return m_languageMenuBuilt; }
+    QAction* TrayAction(int position) const;
+
+signals:
+    // The run is over: the application quits.
+    void ExitRequested();
+
+private:
+    void OnTrayActivated(ITrayIcon::Click click);
+    void OnMenuAboutToShow();
+    void UpdateServiceItems();
+    void SelectLanguage(int command);
+    void RunService(ServiceCommand command);
+    void ApplyMenuTexts();
+    QString Text(unsigned id) const;
+
+    // ServiceCommandUi
+    std::u16string LoadText(unsigned id) override;
+    void ShowMessage(const std::u16string& text, const std::u16string& caption,
+                     ServiceMessageIcon icon) override;
+    void BeginWait() override;
+    void EndWait() override;
+
+    CSettingApp& m_app;
+    std::unique_ptr<ITrayIcon> m_tray;
+    Clock& m_clock;
+    QPointer<QMenu> m_trayMenu;
+    QPointer<QMenu> m_languageMenu;
+    QIcon m_normalIcon, m_disabledIcon, m_loggedOffIcon, m_problemIcon;
+    StatusEvent m_statusEvent;
+    SharedAgentStatus m_cachedStatus;
+    std::atomic<int32_t> m_stopFlag{0};
+    bool m_languageMenuBuilt = false;
+    bool m_iconAdded = false;
+    std::u16string m_serviceName;
+    SettingsSheetFactory m_sheetFactory;
+    std::unique_ptr<ISettingsSheet> m_sheet;
+};

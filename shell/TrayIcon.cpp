@@ -1,0 +1,58 @@
+#include "shell/TrayIcon.h"
+
+namespace {
+// How often to look again for a tray that was not there at start.
+constexpr int TRAY_CHECK_MS = 2000;
+} // namespace
+
+CQtTrayIcon::CQtTrayIcon(QObject* parent) : ITrayIcon(parent) {
+    connect(&m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        switch (r) {
+        case QSystemTrayIcon::Context:
+            emit Activated(Click::Context);
+            break;
+        case QSystemTrayIcon::DoubleClick:
+            emit Activated(Click::DoubleClick);
+            break;
+        default:
+            emit Activated(Click::Other);
+            break;
+        }
+    });
+    m_trayCheck.setInterval(TRAY_CHECK_MS);
+    connect(&m_trayCheck, &QTimer::timeout, this, &CQtTrayIcon::ShowWhenTrayAvailable);
+}
+
+void CQtTrayIcon::Add(int iconId, const QIcon& icon, const QString& tip) {
+    m_wanted = true;
+    Modify(iconId, icon, tip);
+    ShowWhenTrayAvailable();
+}
+
+void CQtTrayIcon::Modify(int, const QIcon& icon, const QString& tip) {
+    m_icon.setIcon(icon);
+    m_icon.setToolTip(tip);
+}
+
+void CQtTrayIcon::Remove() {
+    m_wanted = false;
+    m_trayCheck.stop();
+    m_icon.hide();
+}
+
+void CQtTrayIcon::SetMenu(QMenu* menu) {
+    m_icon.setContextMenu(menu);
+    if (menu)
+        connect(menu, &QMenu::aboutToShow, this, &ITrayIcon::MenuAboutToShow, Qt::UniqueConnection);
+}
+
+void CQtTrayIcon::ShowWhenTrayAvailable() {
+    if (!m_wanted)
+        return;
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_trayCheck.stop();
+        m_icon.show();
+    } else if (!m_trayCheck.isActive()) {
+        m_trayCheck.start();
+    }
+}

@@ -1,0 +1,12 @@
+# The tray application on Qt.
+find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets)
+add_library(opal_shell STATIC MainFrame.cpp SettingApp.cpp TrayIcon.cpp)
+set_target_properties(opal_shell PROPERTIES AUTOMOC ON)
+target_link_libraries(opal_shell PUBLIC opal_shell_core opal_platform_gui opal_res Qt6::Widgets)
+
+add_executable(opal-agent-setting main.cpp)
+target_link_libraries(opal-agent-setting PRIVATE opal_shell)
+set_target_properties(opal-agent-setting PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+if(TARGET lexidra)
+  add_dependencies(opal-agent-setting lexidra)
+endif()
