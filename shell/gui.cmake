@@ -10,3 +10,7 @@ set_target_properties(opal-agent-setting PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${C
 if(TARGET lexidra)
   add_dependencies(opal-agent-setting lexidra)
 endif()
+
+# The sample plug-in UI library and the install layout.
+include(${CMAKE_CURRENT_SOURCE_DIR}/plugin_sample.cmake OPTIONAL)
+include(${CMAKE_CURRENT_SOURCE_DIR}/install.cmake OPTIONAL)

@@ -26,9 +26,9 @@ constexpr char READ_DOC[] = "<Root><A>first</A><A>second</A><N>42</N><Zeros>0000
                             "<Blank> 1</Blank><Plus>+1</Plus><Empty/><Comment><!--c-->7</Comment>"
                             "<Nested><Deep>5</Deep></Nested></Root>";
 
-class AccessorTest : public ConfigTest {};
+class ElementAccessorTest : public ConfigTest {};
 
-TEST_F(AccessorTest, IntegerReadersAcceptOnlyPlainDigits) {
+TEST_F(ElementAccessorTest, IntegerReadersAcceptOnlyPlainDigits) {
     struct Case {
         const char16_t* name;
         bool found;
@@ -57,7 +57,7 @@ TEST_F(AccessorTest, IntegerReadersAcceptOnlyPlainDigits) {
     }
 }
 
-TEST_F(AccessorTest, TextReadersTakeTheFirstDirectChild) {
+TEST_F(ElementAccessorTest, TextReadersTakeTheFirstDirectChild) {
     auto xml = Parse(READ_DOC);
     DOMElement* root = xml->GetRootElement();
     std::u16string text = u"kept";
@@ -88,7 +88,7 @@ TEST_F(AccessorTest, TextReadersTakeTheFirstDirectChild) {
     EXPECT_EQ(CountOf(log, WarningLine("Failed to read the value of Deep, [")), 1);
 }
 
-TEST_F(AccessorTest, WritersReplaceInPlaceOrAppendWithALineBreak) {
+TEST_F(ElementAccessorTest, WritersReplaceInPlaceOrAppendWithALineBreak) {
     struct Case {
         const char* name;
         const char* input;
@@ -137,7 +137,7 @@ TEST_F(AccessorTest, WritersReplaceInPlaceOrAppendWithALineBreak) {
     }
 }
 
-TEST_F(AccessorTest, CheckRangeIsInclusiveAndLogsTheBoundItMissed) {
+TEST_F(ElementAccessorTest, CheckRangeIsInclusiveAndLogsTheBoundItMissed) {
     struct Case {
         int32_t value;
         bool inRange;
@@ -166,9 +166,9 @@ TEST_F(AccessorTest, CheckRangeIsInclusiveAndLogsTheBoundItMissed) {
     }
 }
 
-class RegistryTest : public ConfigTest {};
+class AgentRegistryTest : public ConfigTest {};
 
-TEST_F(RegistryTest, SavesWriteDecimalTextOfEachValue) {
+TEST_F(AgentRegistryTest, SavesWriteDecimalTextOfEachValue) {
     EXPECT_EQ(SaveAgentStatusReg(16), 0);
     EXPECT_EQ(SaveToolExitTagReg(-1), 0);
     EXPECT_EQ(ReadFileBytes(AgentRegistryValueFile("AgentStatus")), "16");
@@ -178,7 +178,7 @@ TEST_F(RegistryTest, SavesWriteDecimalTextOfEachValue) {
     EXPECT_EQ(CountOf(log, InfoLine("Save Tool Exit Tag Reg. [AgentConfig.cpp|")), 1);
 }
 
-TEST_F(RegistryTest, LoadTakesStoredValuesAndCreatesMissingOnesFromTheRecord) {
+TEST_F(AgentRegistryTest, LoadTakesStoredValuesAndCreatesMissingOnesFromTheRecord) {
     std::filesystem::create_directories(AgentRegistryValueFile("AgentStatus").parent_path());
     WriteFileBytes(AgentRegistryValueFile("AgentStatus"), "32");
     AgentStatusRecord record{1, 4, 9, 1, 1};
@@ -191,7 +191,7 @@ TEST_F(RegistryTest, LoadTakesStoredValuesAndCreatesMissingOnesFromTheRecord) {
     EXPECT_EQ(CountOf(log, "register item: AgentStatus"), 0);
 }
 
-TEST_F(RegistryTest, AKeyThatCannotBeOpenedFailsEveryOperation) {
+TEST_F(AgentRegistryTest, AKeyThatCannotBeOpenedFailsEveryOperation) {
     // A registry root below a regular file can never be created.
     WriteFileBytes(m_temp.Path() / "plainfile", "x");
     ::setenv(REGISTRY_ROOT_ENV, (m_temp.Path() / "plainfile" / "root").c_str(), 1);

@@ -109,9 +109,9 @@ const Input INPUTS[] = {
      false},
 };
 
-class BadInputTest : public ConfigTest {};
+class ConfigBadInputTest : public ConfigTest {};
 
-TEST_F(BadInputTest, LoadersNeitherCrashNorChangeFilesTheyRead) {
+TEST_F(ConfigBadInputTest, LoadersNeitherCrashNorChangeFilesTheyRead) {
     for (const Loader& loader : Loaders()) {
         for (const Input& input : INPUTS) {
             SCOPED_TRACE(std::string(loader.name) + " / " + input.name);
@@ -135,7 +135,7 @@ TEST_F(BadInputTest, LoadersNeitherCrashNorChangeFilesTheyRead) {
     }
 }
 
-TEST_F(BadInputTest, DuplicatedElementsLoadTheFirstOfEach) {
+TEST_F(ConfigBadInputTest, DuplicatedElementsLoadTheFirstOfEach) {
     for (const Loader& loader : Loaders()) {
         SCOPED_TRACE(loader.name);
         const std::string bytes = Duplicated(loader.valid);

@@ -1,0 +1,394 @@
+// The tray application through its real frame on the offscreen platform.
+
+#include "shell/SettingApp.h"
+
+#include <chrono>
+#include <thread>
+
+#include <QCoreApplication>
+
+#include "common/ASTCommonFunc.h"
+#include "common/LogTracker.h"
+#include "platform/gui/MessageBox.h"
+#include "platform/gui/ResourceLookup.h"
+#include "platform/system/StatusEvent.h"
+#include "tests/platform/system/FakeSystemBus.h"
+#include "tests/support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+// The tray as the tests see it: what the frame last asked it to show.
+class CRecordingTrayIcon final : public ITrayIcon {
+public:
+    void Add(int iconId, const QIcon&, const QString& tip) override {
+        shown = true;
+        ++adds;
+        this->iconId = iconId;
+        this->tip = tip;
+    }
+    void Modify(int iconId, const QIcon&, const QString& tip) override {
+        this->iconId = iconId;
+        this->tip = tip;
+    }
+    void Remove() override {
+        shown = false;
+        ++removes;
+    }
+    void SetMenu(QMenu* m) override { menu = m; }
+
+    bool shown = false;
+    int adds = 0;
+    int removes = 0;
+    int iconId = 0;
+    QString tip;
+    QMenu* menu = nullptr;
+};
+
+// Real sleeps, a hundred times shorter: the monitor's five-second cycle
+// takes 50 ms, and everything else keeps its order in time.
+class CShortClock final : public Clock {
+public:
+    std::uint64_t NowMs() override { return SystemClock::Instance().NowMs() * 100; }
+    void SleepMs(std::uint32_t ms) override {
+        std::this_thread::sleep_for(std::chrono::microseconds(ms * 10));
+    }
+};
+
+QString Str(unsigned id, CResourceModule* module = nullptr) {
+    const auto text = (module ? module : CResourceLookup::ProgramModule())->LoadString(id);
+    return text ? QString::fromStdU16String(*text) : QString();
+}
+
+bool WaitFor(const std::function<bool()>& condition, int ms = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+class ShellTest : public AgentHomeTest {
+protected:
+    void SetUp() override {
+        AgentHomeTest::SetUp();
+        ASSERT_EQ(m_bus.Start(), "");
+        m_bus.AddUnit("opal-agent.service", "inactive");
+        WriteSysConfig(0);
+        WriteFileBytes(HomeFile("AgentLocalConfig.xml"),
+                       "<AgentLocalConfig><DebugLogConfig><DebugLogLevel>LL_FOR_ALL</DebugLogLevel>"
+                       "<DebugLogPath>log</DebugLogPath><DebugLogFileName>x.log</DebugLogFileName>"
+                       "<DebugLogFileMaxSize>1048576</DebugLogFileMaxSize></DebugLogConfig>"
+                       "</AgentLocalConfig>");
+        WriteFileBytes(HomeFile("SettingToolSysConfig.xml"),
+                       "<SettingToolSysConfig><Language>0</Language></SettingToolSysConfig>");
+        SetStatus(1, 1, 0);
+        StatusEvent::Unlink(STATUS_EVENT_NAME);
+        m_recorder = std::make_unique<CMessageBoxRecorder>();
+    }
+    void TearDown() override {
+        m_apps.clear();
+        m_recorder.reset();
+        StatusEvent::Unlink(STATUS_EVENT_NAME);
+        LogShutdown();
+        AgentHomeTest::TearDown();
+    }
+
+    void WriteSysConfig(int pluginType) {
+        WriteFileBytes(HomeFile("AgentSysConfig.xml"),
+                       "<AgentSysConfig><AgentServiceName>opal-agent</AgentServiceName><PluginType>" +
+                           std::to_string(pluginType) + "</PluginType></AgentSysConfig>");
+    }
+    void SetStatus(int32_t registerStatus, int32_t agentStatus, int32_t toolTag) {
+        WriteFileBytes(HomeFile("AgentStatus.xml"),
+                       "<AgentStatusData><RegisterStatus>" + std::to_string(registerStatus) +
+                           "</RegisterStatus><NetConfigChanged>0</NetConfigChanged>"
+                           "<MonitorExitTag>0</MonitorExitTag></AgentStatusData>");
+        SetRegistry(u"AgentStatus", agentStatus);
+        SetRegistry(u"ToolTag", toolTag);
+    }
+    void SetRegistry(const char16_t* name, int32_t value) {
+        RegistryKey key;
+        ASSERT_EQ(key.Create(AgentRegistryKey), 0);
+        ASSERT_EQ(key.WriteInt(name, value), 0);
+    }
+    int32_t Registry(const char16_t* name) {
+        RegistryKey key;
+        int32_t value = -1;
+        key.Create(AgentRegistryKey);
+        key.ReadInt(name, value);
+        return value;
+    }
+    void InstallJapanese() {
+        fs::create_directories(m_home / "Language");
+        fs::copy_file(OPAL_LEXIDRA, m_home / "Language/Lexidra.so");
+    }
+
+    // Starts one application; null when its start-up ended the run.
+    CSettingApp* Start() {
+        CSettingApp::Options options;
+        options.clock = &m_clock;
+        options.lockDirectory = m_temp.Path().string();
+        CRecordingTrayIcon* tray = nullptr;
+        options.makeTrayIcon = [&tray] {
+            auto made = std::make_unique<CRecordingTrayIcon>();
+            tray = made.get();
+            return made;
+        };
+        auto app = std::make_unique<CSettingApp>(options);
+        if (!app->InitInstance())
+            return nullptr;
+        m_trays.push_back(tray);
+        m_apps.push_back(std::move(app));
+        return m_apps.back().get();
+    }
+    CRecordingTrayIcon& Tray(std::size_t i = 0) { return *m_trays[i]; }
+
+    FakeSystemBus m_bus;
+    CShortClock m_clock;
+    std::unique_ptr<CMessageBoxRecorder> m_recorder;
+    std::vector<std::unique_ptr<CSettingApp>> m_apps;
+    std::vector<CRecordingTrayIcon*> m_trays;
+};
+
+} // namespace
+
+TEST(TrayLookTest, IconAndTipFollowTheStatusUnlessNotRegistered) {
+    struct Case {
+        int32_t registerStatus, agentStatus;
+        unsigned icon, tip;
+    } cases[] = {
+        {1, 1, IDI_NORMAL, 7051},    {1, 2, IDI_LOGGED_OFF, 7045}, {1, 4, IDI_DISABLED, 7043},
+        {1, 8, IDI_PROBLEM, 7041},   {1, 16, IDI_PROBLEM, 7042},   {1, 32, IDI_PROBLEM, 7044},
+        {1, 2048, IDI_PROBLEM, 7053}, {1, 3, IDI_PROBLEM, 7040},   {1, 0, IDI_PROBLEM, 7040},
+        {0, 1, IDI_PROBLEM, 7041},   {0, 4, IDI_PROBLEM, 7041},
+    };
+    for (const auto& c : cases) {
+        const TrayLook look = TrayLookFor(c.registerStatus, c.agentStatus);
+        EXPECT_EQ(look.iconId, c.icon) << c.registerStatus << "/" << c.agentStatus;
+        EXPECT_EQ(look.tipId, c.tip) << c.registerStatus << "/" << c.agentStatus;
+    }
+}
+
+TEST_F(ShellTest, StartShowsTheStatusOpensTheLogAndClearsAStaleExitRequest) {
+    SetStatus(1, 2, 1);
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    EXPECT_TRUE(Tray().shown);
+    EXPECT_EQ(Tray().adds, 1);
+    EXPECT_EQ(Tray().iconId, static_cast<int>(IDI_LOGGED_OFF));
+    EXPECT_EQ(Tray().tip, Str(7045));
+    EXPECT_EQ(Registry(u"ToolTag"), 0) << "a ToolTag of 1 from an earlier run is cleared";
+    EXPECT_TRUE(app->MonitorRunning());
+    const std::string log = ReadFileBytes(m_home / "log/OPALAgentSetting.log");
+    EXPECT_NE(log.find("====== Log file created by OPAL Agent Setting"), std::string::npos);
+    EXPECT_NE(log.find(",[Info],     Agent setting tool starting...  [SettingApp.cpp|"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(ShellTest, ExitRequestFromTheAgentEndsTheRunWithinACycle) {
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    bool exited = false;
+    QObject::connect(app->MainFrame(), &CMainFrame::ExitRequested, [&] { exited = true; });
+    StatusEvent agentSide;
+    ASSERT_EQ(agentSide.Open(STATUS_EVENT_NAME), 0);
+    EXPECT_EQ(agentSide.Value(), 0);
+
+    SetRegistry(u"ToolTag", 1);
+    // One monitor cycle is 50 ms here; five seconds in the field.
+    ASSERT_TRUE(WaitFor([&] { return exited; }, 3000));
+    EXPECT_FALSE(Tray().shown);
+    EXPECT_EQ(Tray().removes, 1);
+    EXPECT_EQ(Registry(u"ToolTag"), 0);
+    EXPECT_FALSE(app->MonitorRunning());
+    EXPECT_EQ(agentSide.Value(), 1) << "the status event is signalled once at exit";
+    const std::string log = ReadFileBytes(m_home / "log/OPALAgentSetting.log");
+    EXPECT_NE(log.find("OnAgentStatus: Agent tool exit. [MainFrame.cpp|"), std::string::npos);
+    EXPECT_NE(log.find("WaitThreadExit. [SettingApp.cpp|"), std::string::npos);
+}
+
+TEST_F(ShellTest, DeadServiceStillSayingNormalTurnsToTheProblemIcon) {
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    ASSERT_TRUE(WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_PROBLEM); }, 3000));
+    EXPECT_EQ(Tray().tip, Str(7042));
+    EXPECT_EQ(Registry(u"AgentStatus"), 16);
+}
+
+TEST_F(ShellTest, RunningServiceKeepsTheNormalIconAndTheAgentsChangesShow) {
+    m_bus.AddUnit("opal-agent.service", "active");
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(Tray().iconId, static_cast<int>(IDI_NORMAL));
+    SetRegistry(u"AgentStatus", 4);
+    ASSERT_TRUE(WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_DISABLED); }, 3000));
+    EXPECT_EQ(Tray().tip, Str(7043));
+    EXPECT_EQ(Registry(u"AgentStatus"), 4);
+}
+
+TEST_F(ShellTest, MenuItemsFollowTheServiceState) {
+    for (const char* state : {"inactive", "active"}) {
+        m_bus.AddUnit("opal-agent.service", state);
+        m_apps.clear();
+        m_trays.clear();
+        CSettingApp* app = Start();
+        ASSERT_NE(app, nullptr);
+        CMainFrame* frame = app->MainFrame();
+        emit Tray().MenuAboutToShow();
+        const bool running = std::string(state) == "active";
+        EXPECT_EQ(frame->TrayAction(3)->isEnabled(), !running) << state;
+        EXPECT_EQ(frame->TrayAction(4)->isEnabled(), running) << state;
+        EXPECT_EQ(frame->TrayAction(5)->isEnabled(), running) << state;
+        EXPECT_TRUE(frame->TrayAction(0)->isEnabled());
+        EXPECT_TRUE(frame->TrayAction(7)->isEnabled());
+    }
+}
+
+TEST_F(ShellTest, OneInstancePerPluginTypeAndSession) {
+    WriteSysConfig(3);
+    ASSERT_NE(Start(), nullptr);
+    EXPECT_EQ(Start(), nullptr);
+    ASSERT_EQ(m_recorder->Records().size(), 1u);
+    const auto& box = m_recorder->Records()[0];
+    EXPECT_EQ(QString::fromStdU16String(box.text), Str(7033));
+    EXPECT_EQ(QString::fromStdU16String(box.caption), Str(7022));
+    EXPECT_EQ(box.icon, MessageIcon::Warning);
+    EXPECT_TRUE(box.topmost);
+    EXPECT_FALSE(box.hadOwner);
+
+    WriteSysConfig(4);
+    EXPECT_NE(Start(), nullptr) << "another plug-in type may run beside it";
+    EXPECT_EQ(m_recorder->Records().size(), 1u);
+}
+
+TEST_F(ShellTest, SavedJapaneseAppliesFromTheFirstMomentAndToTheInstanceMessage) {
+    m_bus.AddUnit("opal-agent.service", "active");
+    InstallJapanese();
+    WriteFileBytes(HomeFile("SettingToolSysConfig.xml"),
+                   "<SettingToolSysConfig><Language>3</Language></SettingToolSysConfig>");
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    ASSERT_EQ(app->Languages().size(), 1u);
+    CResourceModule* japanese = app->Languages()[0].module.get();
+    EXPECT_EQ(app->GetLanguageResourceHandle(), japanese);
+    CMainFrame* frame = app->MainFrame();
+    EXPECT_EQ(frame->TrayAction(0)->text(), Str(7112, japanese));
+    EXPECT_NE(Str(7112, japanese), Str(7112));
+    EXPECT_EQ(frame->TrayAction(7)->text(), Str(7117, japanese));
+    EXPECT_EQ(Tray().tip, Str(7051, japanese));
+
+    EXPECT_EQ(Start(), nullptr);
+    ASSERT_EQ(m_recorder->Records().size(), 1u);
+    EXPECT_EQ(QString::fromStdU16String(m_recorder->Records()[0].text), Str(7033, japanese));
+}
+
+TEST_F(ShellTest, SavedLanguageWithoutItsLibraryFallsBackToEnglishAndIsRewritten) {
+    WriteFileBytes(HomeFile("SettingToolSysConfig.xml"),
+                   "<SettingToolSysConfig><Language>3</Language></SettingToolSysConfig>");
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->SelectedLanguage(), 0);
+    EXPECT_EQ(app->MainFrame()->TrayAction(0)->text(), Str(7112));
+    EXPECT_EQ(ReadFileBytes(HomeFile("SettingToolSysConfig.xml")),
+              "<SettingToolSysConfig><Language>0</Language></SettingToolSysConfig>");
+}
+
+TEST_F(ShellTest, LanguageMenuIsBuiltOnFirstClickAndSwitchesTextsAtOnce) {
+    m_bus.AddUnit("opal-agent.service", "active");
+    InstallJapanese();
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    CMainFrame* frame = app->MainFrame();
+    QMenu* languages = frame->LanguageMenu();
+    ASSERT_NE(languages, nullptr);
+    EXPECT_EQ(languages->actions().size(), 2); // English and the separator
+    emit Tray().Activated(ITrayIcon::Click::Other);
+    ASSERT_EQ(languages->actions().size(), 3);
+    QAction* japanese = languages->actions()[2];
+    EXPECT_EQ(japanese->text(), QString::fromUtf8("日本語 (Japanese)"));
+    EXPECT_TRUE(languages->actions()[0]->isChecked());
+
+    frame->OnCommand(ID_LANGUAGE_FIRST);
+    CResourceModule* module = app->Languages()[0].module.get();
+    EXPECT_EQ(app->SelectedLanguage(), 3);
+    EXPECT_TRUE(japanese->isChecked());
+    EXPECT_FALSE(languages->actions()[0]->isChecked());
+    EXPECT_EQ(frame->TrayAction(0)->text(), Str(7112, module));
+    EXPECT_EQ(Tray().tip, Str(7051, module));
+    EXPECT_NE(ReadFileBytes(HomeFile("SettingToolSysConfig.xml")).find("<Language>3</Language>"),
+              std::string::npos);
+
+    frame->OnCommand(ID_LANGUAGE_ENGLISH);
+    EXPECT_EQ(app->SelectedLanguage(), 0);
+    EXPECT_EQ(frame->TrayAction(0)->text(), Str(7112));
+    EXPECT_TRUE(languages->actions()[0]->isChecked());
+    EXPECT_FALSE(japanese->isChecked());
+    EXPECT_NE(ReadFileBytes(HomeFile("SettingToolSysConfig.xml")).find("<Language>0</Language>"),
+              std::string::npos);
+}
+
+namespace {
+
+class CCountingSheet final : public ISettingsSheet {
+public:
+    explicit CCountingSheet(std::function<void()> whileOpen) : m_whileOpen(std::move(whileOpen)) {}
+    int RunModal() override {
+        m_whileOpen();
+        return IDCANCEL;
+    }
+    void Activate() override { ++activations; }
+    void CloseWithoutSaving() override {}
+    static inline int activations = 0;
+
+private:
+    std::function<void()> m_whileOpen;
+};
+
+} // namespace
+
+TEST_F(ShellTest, OneSettingsSheetAtATimeAndLanguageChoiceWhileItIsOpen) {
+    InstallJapanese();
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    CMainFrame* frame = app->MainFrame();
+    emit Tray().Activated(ITrayIcon::Click::Other);
+    int created = 0;
+    CCountingSheet::activations = 0;
+    frame->SetSettingsSheetFactory([&]() -> std::unique_ptr<ISettingsSheet> {
+        ++created;
+        return std::make_unique<CCountingSheet>([&] {
+            // While the sheet is open: a double click only activates it, and
+            // a language choice is saved but waits for the next start.
+            emit Tray().Activated(ITrayIcon::Click::DoubleClick);
+            frame->OnCommand(ID_LANGUAGE_FIRST);
+        });
+    });
+    emit Tray().Activated(ITrayIcon::Click::DoubleClick);
+    EXPECT_EQ(created, 1);
+    EXPECT_EQ(CCountingSheet::activations, 1);
+    EXPECT_EQ(frame->OpenSheet(), nullptr);
+    ASSERT_EQ(m_recorder->Records().size(), 1u);
+    // The message already speaks the language just chosen.
+    EXPECT_EQ(QString::fromStdU16String(m_recorder->Records()[0].text),
+              Str(7120, app->Languages()[0].module.get()));
+    EXPECT_EQ(frame->TrayAction(0)->text(), Str(7112)) << "texts switch at the next start";
+    EXPECT_NE(ReadFileBytes(HomeFile("SettingToolSysConfig.xml")).find("<Language>3</Language>"),
+              std::string::npos);
+}
+
+TEST_F(ShellTest, ServiceCommandsFromTheMenuReachTheServiceManager) {
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    app->MainFrame()->OnCommand(ID_START_SERVICE);
+    const auto jobs = m_bus.JobCalls();
+    ASSERT_FALSE(jobs.empty());
+    EXPECT_EQ(jobs.back().rfind("StartUnit opal-agent.service replace", 0), 0u) << jobs.back();
+    ASSERT_FALSE(m_recorder->Records().empty());
+    EXPECT_EQ(m_recorder->Records().back().icon, MessageIcon::Information);
+}

@@ -1,0 +1,12 @@
+# The tray application on Qt's offscreen platform, with the agent's files in
+# a temporary home, the registry in a temporary root and a fake systemd on a
+# private bus.
+add_executable(ShellTest SettingAppTest.cpp
+               ${PROJECT_SOURCE_DIR}/tests/platform/gui/GuiTestEnvironment.cpp)
+target_link_libraries(ShellTest PRIVATE opal_test_support opal_shell opal_fake_system_bus)
+target_compile_definitions(ShellTest PRIVATE
+    OPAL_LEXIDRA="${CMAKE_BINARY_DIR}/bin/Language/Lexidra.so")
+add_dependencies(ShellTest lexidra)
+gtest_discover_tests(ShellTest DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 120 LABELS threads
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/platform/gui/lsan.supp")
