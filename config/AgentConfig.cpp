@@ -224,27 +224,8 @@ DOMElement* FindFirstElement(CXMLObject& xml, const char16_t* name) {
 
 bool SaveDocument(CXMLObject& xml, const std::u16string& path, mode_t newFileMode,
                   const char* sourceFile, int line) {
-    bool saved = false;
     const std::string narrowPath = ToNarrowString(path, CP_ACP);
-    // A file its owner made read-only is left alone, as a writer that opens
-    // the file in place would have to; the atomic replacement below would
-    // otherwise only need the directory to be writable.
-    const bool protectedFile =
-        ::access(narrowPath.c_str(), F_OK) == 0 && ::access(narrowPath.c_str(), W_OK) != 0;
-    // The same path limit as the document object's own SaveToFile.
-    if (!narrowPath.empty() && narrowPath.size() < MAX_PATH && !protectedFile &&
-        xml.GetDocument()) {
-        std::string text = xml.SerializeNode(xml.GetDocument());
-        // The agent reads these files with text-mode line ends.
-        std::string bytes;
-        bytes.reserve(text.size() + text.size() / 16);
-        for (const char c : text) {
-            if (c == '\n')
-                bytes += '\r';
-            bytes += c;
-        }
-        saved = WriteFileAtomic(narrowPath, bytes, newFileMode) == 0;
-    }
+    const bool saved = !narrowPath.empty() && xml.SaveToFile(narrowPath.c_str(), newFileMode) == 1;
     if (!saved)
         LogPrintf(LK_WARNING, MSG_SAVE_FAILED, path, SourceFileName(sourceFile), line);
     return saved;

@@ -391,7 +391,7 @@ void CXMLObject::AppendXMLDecl(const char16_t* version, const char16_t* encoding
     m_declaration.standalone = standalone ? standalone : u"";
 }
 
-int CXMLObject::SaveToFile(const char* path) {
+int CXMLObject::SaveToFile(const char* path, mode_t newFileMode) {
     if (!path)
         throw PlainFailure(XML_ERR_NO_PATH, "No file path", __LINE__);
     if (!m_impl->document)
@@ -401,6 +401,11 @@ int CXMLObject::SaveToFile(const char* path) {
     const std::size_t length = std::strlen(path);
     std::u16string wide;
     if (length == 0 || length >= MAX_PATH || !LocaleToUtf16(path, CP_ACP, wide))
+        return 0;
+    // A file its owner made read-only stays as it is, as it would for a
+    // writer that opens the file in place; replacing it by rename would only
+    // need the directory to be writable.
+    if (::access(path, F_OK) == 0 && ::access(path, W_OK) != 0)
         return 0;
 
     // The whole text is made before the file is touched, and the file is
@@ -413,7 +418,7 @@ int CXMLObject::SaveToFile(const char* path) {
             bytes += '\r';
         bytes += c;
     }
-    return WriteFileAtomic(path, bytes) == 0 ? 1 : 0;
+    return WriteFileAtomic(path, bytes, newFileMode) == 0 ? 1 : 0;
 }
 
 int CXMLObject::PrintNode(const DOMNode* node, std::FILE* stream) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <sys/types.h>
 
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/XMLFormatter.hpp>
@@ -111,7 +112,8 @@ public:
     // Writes the document to `path` (locale charset) with every LF stored as
     // CR LF. 1 on success, 0 when the file cannot be written (the previous
     // file, if any, is then untouched). A null path throws XML_ERR_NO_PATH.
-    int SaveToFile(const char* path);
+    // A new file gets `newFileMode`; a replaced one keeps its own.
+    int SaveToFile(const char* path, mode_t newFileMode = 0644);
     int PrintNode(const DOMNode* node, std::FILE* stream);
     std::string SerializeNode(const DOMNode* node);
 
