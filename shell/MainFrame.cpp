@@ -40,24 +40,24 @@ QString FromU16(const std::u16string& text) {
 TrayLook TrayLookFor(int32_t registerStatus, int32_t agentStatus) {
     // Not registered overrides whatever the agent says about itself.
     if (registerStatus == 0)
-        return {IDI_PROBLEM, 7041};
+        return {IDI_AGENT_PROBLEM, 7041};
     switch (agentStatus) {
     case 1:
-        return {IDI_NORMAL, 7051};
+        return {IDI_AGENT_NORMAL, 7051};
     case 2:
-        return {IDI_LOGGED_OFF, 7045};
+        return {IDI_AGENT_LOGGED_OFF, 7045};
     case 4:
-        return {IDI_DISABLED, 7043};
+        return {IDI_AGENT_DISABLED, 7043};
     case 8:
-        return {IDI_PROBLEM, 7041};
+        return {IDI_AGENT_PROBLEM, 7041};
     case 16:
-        return {IDI_PROBLEM, 7042};
+        return {IDI_AGENT_PROBLEM, 7042};
     case 32:
-        return {IDI_PROBLEM, 7044};
+        return {IDI_AGENT_PROBLEM, 7044};
     case 2048:
-        return {IDI_PROBLEM, 7053};
+        return {IDI_AGENT_PROBLEM, 7053};
     default:
-        return {IDI_PROBLEM, 7040};
+        return {IDI_AGENT_PROBLEM, 7040};
     }
 }
 
@@ -76,10 +76,10 @@ CMainFrame::~CMainFrame() {
 bool CMainFrame::OnCreate() {
     CResourceModule* own = CResourceLookup::ProgramModule();
     if (own) {
-        m_normalIcon = own->LoadIcon(IDI_NORMAL);
-        m_disabledIcon = own->LoadIcon(IDI_DISABLED);
-        m_loggedOffIcon = own->LoadIcon(IDI_LOGGED_OFF);
-        m_problemIcon = own->LoadIcon(IDI_PROBLEM);
+        m_normalIcon = own->LoadIcon(IDI_AGENT_NORMAL);
+        m_disabledIcon = own->LoadIcon(IDI_AGENT_DISABLED);
+        m_loggedOffIcon = own->LoadIcon(IDI_AGENT_LOGGED_OFF);
+        m_problemIcon = own->LoadIcon(IDI_AGENT_PROBLEM);
     }
 
     if (m_statusEvent.Create(STATUS_EVENT_NAME) != 0)
@@ -93,7 +93,7 @@ bool CMainFrame::OnCreate() {
     if (m_cachedStatus.Load().ToolTag == TOOL_TAG_EXIT)
         SaveToolExitTagReg(0);
 
-    const auto menu = CResourceLookup::LoadMenu(IDR_TRAY_MENU);
+    const auto menu = CResourceLookup::LoadMenu(IDR_MAINFRAME);
     if (!menu || menu->items.empty())
         return false;
     m_trayMenu = BuildPopupMenu(menu->items.front());
@@ -124,9 +124,9 @@ QString CMainFrame::Text(unsigned id) const {
 
 void CMainFrame::SetTrayIcon(int32_t status, bool add) {
     const TrayLook look = TrayLookFor(m_cachedStatus.Load().RegisterStatus, status);
-    const QIcon& icon = look.iconId == IDI_NORMAL       ? m_normalIcon
-                        : look.iconId == IDI_DISABLED   ? m_disabledIcon
-                        : look.iconId == IDI_LOGGED_OFF ? m_loggedOffIcon
+    const QIcon& icon = look.iconId == IDI_AGENT_NORMAL       ? m_normalIcon
+                        : look.iconId == IDI_AGENT_DISABLED   ? m_disabledIcon
+                        : look.iconId == IDI_AGENT_LOGGED_OFF ? m_loggedOffIcon
                                                         : m_problemIcon;
     std::u16string tip;
     if (CResourceModule* module = m_app.GetLanguageResourceHandle())

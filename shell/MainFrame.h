@@ -14,28 +14,13 @@
 #include <QPointer>
 
 #include "platform/system/Clock.h"
+#include "res/Resource.h"
 #include "platform/system/StatusEvent.h"
 #include "shell/AgentServiceControl.h"
 #include "shell/AgentStatusMonitor.h"
 #include "shell/TrayIcon.h"
 
 class CSettingApp;
-
-// Menu commands of the tray menu.
-inline constexpr int ID_CONFIGURE = 2000;
-inline constexpr int ID_START_SERVICE = 2001;
-inline constexpr int ID_STOP_SERVICE = 2002;
-inline constexpr int ID_RESTART_SERVICE = 2003;
-inline constexpr int ID_EXIT = 2004;
-inline constexpr int ID_LANGUAGE_ENGLISH = 32785;
-inline constexpr int ID_LANGUAGE_FIRST = 32786;
-inline constexpr int ID_LANGUAGE_LAST = 32885;
-
-inline constexpr unsigned IDR_TRAY_MENU = 128;
-inline constexpr unsigned IDI_NORMAL = 128;
-inline constexpr unsigned IDI_DISABLED = 166;
-inline constexpr unsigned IDI_PROBLEM = 167;
-inline constexpr unsigned IDI_LOGGED_OFF = 171;
 
 inline constexpr char16_t STATUS_EVENT_NAME[] = u"Global\\OPAL_AGENT_STATUS_NOTIFY_0";
 

@@ -162,10 +162,10 @@ TEST(TrayLookTest, IconAndTipFollowTheStatusUnlessNotRegistered) {
         int32_t registerStatus, agentStatus;
         unsigned icon, tip;
     } cases[] = {
-        {1, 1, IDI_NORMAL, 7051},    {1, 2, IDI_LOGGED_OFF, 7045}, {1, 4, IDI_DISABLED, 7043},
-        {1, 8, IDI_PROBLEM, 7041},   {1, 16, IDI_PROBLEM, 7042},   {1, 32, IDI_PROBLEM, 7044},
-        {1, 2048, IDI_PROBLEM, 7053}, {1, 3, IDI_PROBLEM, 7040},   {1, 0, IDI_PROBLEM, 7040},
-        {0, 1, IDI_PROBLEM, 7041},   {0, 4, IDI_PROBLEM, 7041},
+        {1, 1, IDI_AGENT_NORMAL, 7051},    {1, 2, IDI_AGENT_LOGGED_OFF, 7045}, {1, 4, IDI_AGENT_DISABLED, 7043},
+        {1, 8, IDI_AGENT_PROBLEM, 7041},   {1, 16, IDI_AGENT_PROBLEM, 7042},   {1, 32, IDI_AGENT_PROBLEM, 7044},
+        {1, 2048, IDI_AGENT_PROBLEM, 7053}, {1, 3, IDI_AGENT_PROBLEM, 7040},   {1, 0, IDI_AGENT_PROBLEM, 7040},
+        {0, 1, IDI_AGENT_PROBLEM, 7041},   {0, 4, IDI_AGENT_PROBLEM, 7041},
     };
     for (const auto& c : cases) {
         const TrayLook look = TrayLookFor(c.registerStatus, c.agentStatus);
@@ -180,7 +180,7 @@ TEST_F(ShellTest, StartShowsTheStatusOpensTheLogAndClearsAStaleExitRequest) {
     ASSERT_NE(app, nullptr);
     EXPECT_TRUE(Tray().shown);
     EXPECT_EQ(Tray().adds, 1);
-    EXPECT_EQ(Tray().iconId, static_cast<int>(IDI_LOGGED_OFF));
+    EXPECT_EQ(Tray().iconId, static_cast<int>(IDI_AGENT_LOGGED_OFF));
     EXPECT_EQ(Tray().tip, Str(7045));
     EXPECT_EQ(Registry(u"ToolTag"), 0) << "a ToolTag of 1 from an earlier run is cleared";
     EXPECT_TRUE(app->MonitorRunning());
@@ -216,7 +216,7 @@ TEST_F(ShellTest, ExitRequestFromTheAgentEndsTheRunWithinACycle) {
 TEST_F(ShellTest, DeadServiceStillSayingNormalTurnsToTheProblemIcon) {
     CSettingApp* app = Start();
     ASSERT_NE(app, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_PROBLEM); }, 3000));
+    ASSERT_TRUE(WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_AGENT_PROBLEM); }, 3000));
     EXPECT_EQ(Tray().tip, Str(7042));
     EXPECT_EQ(Registry(u"AgentStatus"), 16);
 }
@@ -225,9 +225,9 @@ TEST_F(ShellTest, RunningServiceKeepsTheNormalIconAndTheAgentsChangesShow) {
     m_bus.AddUnit("opal-agent.service", "active");
     CSettingApp* app = Start();
     ASSERT_NE(app, nullptr);
-    EXPECT_EQ(Tray().iconId, static_cast<int>(IDI_NORMAL));
+    EXPECT_EQ(Tray().iconId, static_cast<int>(IDI_AGENT_NORMAL));
     SetRegistry(u"AgentStatus", 4);
-    ASSERT_TRUE(WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_DISABLED); }, 3000));
+    ASSERT_TRUE(WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_AGENT_DISABLED); }, 3000));
     EXPECT_EQ(Tray().tip, Str(7043));
     EXPECT_EQ(Registry(u"AgentStatus"), 4);
 }
