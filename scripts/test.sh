@@ -11,9 +11,10 @@ mode="${1:-}"
 bash scripts/install-deps.sh
 
 case "$mode" in
-  "")          dir=build;      flags=() ;          filter=() ;;
-  --sanitize)  dir=build-asan; flags=(-DOPAL_SANITIZE=ON); filter=() ;;
-  --tsan)      dir=build-tsan; flags=(-DOPAL_TSAN=ON -DOPAL_BUILD_GUI=OFF); filter=(-L threads) ;;
+  "")          dir=build;      flags=() ;          filter=();           target=() ;;
+  --sanitize)  dir=build-asan; flags=(-DOPAL_SANITIZE=ON); filter=();   target=() ;;
+  --tsan)      dir=build-tsan; flags=(-DOPAL_TSAN=ON -DOPAL_BUILD_GUI=OFF)
+               filter=(-L threads); target=(--target opal_thread_tests) ;;
   *) echo "usage: $0 [--sanitize|--tsan]" >&2; exit 2 ;;
 esac
 
@@ -22,5 +23,5 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN
 export TSAN_OPTIONS="halt_on_error=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}"
-cmake --build "$dir" -j"$(nproc)"
+cmake --build "$dir" -j"$(nproc)" "${target[@]}"
 ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure --timeout 300 "${filter[@]}"
