@@ -28,6 +28,15 @@ bool Accessible(const std::string& directory) {
     return ::access(directory.c_str(), R_OK | W_OK) == 0;
 }
 
+// The agent's log directory is taken below the program directory, as the
+// agent takes it; an absolute path is what a Linux administrator means by
+// one. "/" alone comes from an empty setting and means the program directory.
+std::string BelowHome(const std::string& home, const std::string& directory) {
+    if (directory == "/")
+        return home;
+    return directory.front() == '/' ? directory : home + directory;
+}
+
 bool CreateDirectory(const std::string& directory) {
     return ::mkdir(directory.c_str(), 0755) == 0 || errno == EEXIST;
 }
@@ -81,22 +90,23 @@ void CSettingApp::OpenLog() {
     std::string home;
     GetModuleDirectory(home);
 
+    // A missing or unreadable size keeps this one; an explicit 0 still means
+    // that the agent wants no rotation.
     DebugLogConfigRecord settings;
+    settings.DebugLogFileMaxSize = DEFAULT_LOG_MAX_SIZE;
     LoadDebugLogConfig(settings);
     const uint32_t mask = GetIntDebugLevel(ToNarrowString(settings.DebugLogLevel, CP_ACP));
     bool enabled = mask != 0;
 
-    std::string relative;
     if (!settings.DebugLogPath.empty()) {
-        relative = ToNarrowString(settings.DebugLogPath, CP_ACP);
-        EnsureTrailingBackslash(relative);
-        // An absolute directory is what a Linux administrator means by one;
-        // anything else is taken below the program directory.
-        const std::string base = relative.front() == '/' ? std::string() : home;
-        if (!Accessible(base + relative) && !CreateDirectory(base + relative))
-            relative = std::string(FALLBACK_LOG_DIRECTORY) + "/";
-        const std::string chosen =
-            (relative.front() == '/' ? std::string() : home) + relative;
+        std::string directory = ToNarrowString(settings.DebugLogPath, CP_ACP);
+        EnsureTrailingBackslash(directory);
+        // A path too long to take a separator is still a directory.
+        if (directory.back() != '/' && directory.back() != '\\')
+            directory.push_back('/');
+        std::string chosen = BelowHome(home, directory);
+        if (!Accessible(chosen) && !CreateDirectory(chosen))
+            chosen = home + FALLBACK_LOG_DIRECTORY + "/";
         if (!Accessible(chosen) && !CreateDirectory(chosen))
             enabled = false;
         m_logFile = chosen + LOG_FILE_NAME;
@@ -106,11 +116,9 @@ void CSettingApp::OpenLog() {
         m_logFile = home + LOG_FILE_NAME;
     }
 
-    const int32_t maxSize =
-        settings.DebugLogFileMaxSize > 0 ? settings.DebugLogFileMaxSize : DEFAULT_LOG_MAX_SIZE;
     auto* writer = new CLogTrackerEx(1, u"OPAL Agent Setting", enabled, true, enabled ? mask : 0,
                                      0x500000, 0);
-    LogInitW(writer, ToWideString(m_logFile, CP_ACP).c_str(), true, maxSize);
+    LogInitW(writer, ToWideString(m_logFile, CP_ACP).c_str(), true, settings.DebugLogFileMaxSize);
     LOG_PRINTF(LK_INFO, "Agent setting tool starting...  [%s|%d]");
 }
 

@@ -25,7 +25,7 @@ struct LanguageEntry {
 
 inline constexpr char LOG_FILE_NAME[] = "OPALAgentSetting.log";
 inline constexpr char FALLBACK_LOG_DIRECTORY[] = "log";
-// The agent's settings give the log's size limit; when they do not, the log
+// The agent's settings give the log's size limit; when they lack it, the log
 // is rotated at the same 5 MiB the writer is constructed with.
 inline constexpr int32_t DEFAULT_LOG_MAX_SIZE = 0x500000;
 inline constexpr uint64_t MONITOR_EXIT_WAIT_MS = 1800000;

@@ -392,3 +392,24 @@ TEST_F(ShellTest, ServiceCommandsFromTheMenuReachTheServiceManager) {
     ASSERT_FALSE(m_recorder->Records().empty());
     EXPECT_EQ(m_recorder->Records().back().icon, MessageIcon::Information);
 }
+
+TEST_F(ShellTest, LogDirectoryFallsBackToLogAndLoggingStopsWhenNothingCanBeCreated) {
+    // A file where the agent's log directory should be: it cannot be made.
+    WriteFileBytes(HomeFile("blocked"), "not a directory");
+    WriteFileBytes(HomeFile("AgentLocalConfig.xml"),
+                   "<AgentLocalConfig><DebugLogConfig><DebugLogLevel>LL_FOR_ALL</DebugLogLevel>"
+                   "<DebugLogPath>blocked/logs</DebugLogPath></DebugLogConfig></AgentLocalConfig>");
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->LogFilePath(), HomeFile("log/OPALAgentSetting.log"));
+    EXPECT_TRUE(FileExists(HomeFile("log/OPALAgentSetting.log")));
+    m_apps.clear();
+    LogShutdown();
+
+    fs::remove_all(HomeFile("log"));
+    WriteFileBytes(HomeFile("log"), "not a directory either");
+    app = Start();
+    ASSERT_NE(app, nullptr) << "the tool starts without a log";
+    EXPECT_FALSE(FileExists(HomeFile("blocked/logs/OPALAgentSetting.log")));
+    EXPECT_EQ(ReadFileBytes(HomeFile("log")), "not a directory either");
+}
