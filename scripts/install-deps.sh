@@ -20,6 +20,11 @@ PACKAGES=(
   fonts-noto-cjk
   # renders the SVG sources of the bitmaps and icons (scripts/generate-images.sh)
   librsvg2-bin
+  # the demo, the tray screenshots and the start-up benchmark: a virtual
+  # display, an XEmbed tray host, X clicks and window queries, screenshots
+  xvfb trayer xdotool x11-utils imagemagick
+  # checks the installed desktop entries
+  desktop-file-utils
 )
 
 missing=()

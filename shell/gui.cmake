@@ -7,9 +7,6 @@ target_link_libraries(opal_shell PUBLIC opal_shell_core opal_platform_gui opal_r
 add_executable(opal-agent-setting main.cpp)
 target_link_libraries(opal-agent-setting PRIVATE opal_shell)
 set_target_properties(opal-agent-setting PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-if(TARGET lexidra)
-  add_dependencies(opal-agent-setting lexidra)
-endif()
 
 # The sample plug-in UI library and the install layout.
 include(${CMAKE_CURRENT_SOURCE_DIR}/plugin_sample.cmake OPTIONAL)

@@ -7,7 +7,7 @@
 #       SettingToolSysConfig.xml            (only when not there yet)
 #   <prefix>/bin/opal-agent-setting         symlink; the program still finds its
 #                                           home through /proc/self/exe
-#   <prefix>/etc/xdg/autostart/opal-agent-setting.desktop
+#   <prefix>/etc/xdg/autostart/opal-agent-setting.desktop   (/etc/... for /usr)
 #   <prefix>/share/applications/opal-agent-setting.desktop
 #   <prefix>/share/icons/hicolor/<size>/apps/opal-agent-setting.{png,svg}
 #
@@ -51,7 +51,15 @@ install(CODE [[
   endforeach()
   file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/share/applications" TYPE FILE
        FILES "${OPAL_INSTALL_STAGING}/opal-agent-setting/opal-agent-setting.desktop")
-  file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/etc/xdg/autostart" TYPE FILE
+  # The system's configuration lives in /etc, not /usr/etc, for a /usr
+  # install as for GNUInstallDirs' sysconfdir; anywhere else it stays under
+  # the prefix.
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(autostart_dir "/etc/xdg/autostart")
+  else()
+    set(autostart_dir "${CMAKE_INSTALL_PREFIX}/etc/xdg/autostart")
+  endif()
+  file(INSTALL DESTINATION "${autostart_dir}" TYPE FILE
        FILES "${OPAL_INSTALL_STAGING}/opal-agent-setting-autostart/opal-agent-setting.desktop")
 
   # The tool's own settings document: the tool never creates it, so without

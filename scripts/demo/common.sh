@@ -1,8 +1,10 @@
+# shellcheck shell=bash
 # Shared by scripts/run.sh, scripts/screenshots-tray.sh and
 # benchmarks/startup_bench.sh: building the program, laying out a demo agent
 # home, a virtual display with a tray host, and a stand-in service manager.
-# Source it from bash after `set -euo pipefail`; call opal_cleanup from an
-# EXIT trap.
+# Source it from bash after `set -euo pipefail`, then call opal_init. (With
+# pipefail, a reader must not leave a pipe early: the writer's SIGPIPE would
+# fail the pipeline.)
 
 OPAL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 OPAL_BUILD_DIR="${OPAL_BUILD_DIR:-$OPAL_ROOT/build}"
@@ -14,6 +16,7 @@ OPAL_PLUGIN_UI=libOpalSamplePluginUI.so
 OPAL_SERVICE_UNIT=opal-agent-demo.service
 OPAL_REGISTRY_SUBKEY="HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/OPAL4HBS/Agent"
 # The language number the Japanese library declares.
+# shellcheck disable=SC2034 # for the scripts that source this file
 OPAL_JAPANESE=3
 
 # Processes this script started, ended in reverse order by opal_cleanup.
@@ -23,9 +26,12 @@ OPAL_TMP=""
 opal_log() { printf '%s\n' "$*" >&2; }
 opal_die() { opal_log "error: $*"; exit 1; }
 
-opal_tmp() {
-  if [ -z "$OPAL_TMP" ]; then OPAL_TMP="$(mktemp -d /tmp/opal-demo.XXXXXX)"; fi
-  printf '%s' "$OPAL_TMP"
+# A scratch directory for this run and the clean-up of everything the run
+# starts, on any way out.
+opal_init() {
+  trap opal_cleanup EXIT
+  trap 'exit 130' INT TERM
+  OPAL_TMP="$(mktemp -d /tmp/opal-demo.XXXXXX)"
 }
 
 opal_track() { OPAL_PIDS+=("$1"); }
@@ -117,12 +123,13 @@ opal_display_usable() {
 # DISPLAY. Prints nothing; OPAL_XVFB_DISPLAY holds the number.
 opal_start_xvfb() {
   local fifo number="" i
-  fifo="$(opal_tmp)/displayfd"
+  fifo="$OPAL_TMP/displayfd"
   mkfifo "$fifo"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" >"$(opal_tmp)/xvfb.log" 2>&1 &
+  # A white screen (-wr) rather than X's black: pictures read as on a desktop.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -wr 3>"$fifo" >"$OPAL_TMP/xvfb.log" 2>&1 &
   opal_track $!
   read -r -t 15 number <"$fifo" || true
-  [ -n "$number" ] || opal_die "Xvfb did not start: $(cat "$(opal_tmp)/xvfb.log")"
+  [ -n "$number" ] || opal_die "Xvfb did not start: $(cat "$OPAL_TMP/xvfb.log")"
   export DISPLAY=":$number"
   OPAL_XVFB_DISPLAY="$number"
   for i in $(seq 50); do
@@ -134,24 +141,27 @@ opal_start_xvfb() {
 
 # An XEmbed tray host docked at the top right corner of the screen.
 opal_start_trayer() {
-  trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
+  trayer --edge top --align right --widthtype request --height 24 --SetDockType true \
     --SetPartialStrut false --transparent false --tint 0xdddddd --expand false \
-    >"$(opal_tmp)/trayer.log" 2>&1 &
+    >"$OPAL_TMP/trayer.log" 2>&1 &
   OPAL_TRAYER_PID=$!
   opal_track "$OPAL_TRAYER_PID"
   local i
   for i in $(seq 50); do
-    OPAL_TRAYER_WINDOW="$(xdotool search --pid "$OPAL_TRAYER_PID" 2>/dev/null | head -n1 || true)"
+    # trayer's dock window is named "panel"; its other windows are 10x10
+    # leaders off screen.
+    OPAL_TRAYER_WINDOW="$(xdotool search --all --pid "$OPAL_TRAYER_PID" --name '^panel$' 2>/dev/null |
+      sed -n 1p || true)"
     [ -n "$OPAL_TRAYER_WINDOW" ] && return 0
     sleep 0.1
   done
-  opal_die "trayer did not show its window: $(cat "$(opal_tmp)/trayer.log")"
+  opal_die "trayer did not show its window: $(cat "$OPAL_TMP/trayer.log")"
 }
 
-# The first window docked in trayer (our icon: the only client), or nothing.
+# The tool's icon window docked in trayer, or nothing.
 opal_tray_icon_window() {
-  xwininfo -children -id "$OPAL_TRAYER_WINDOW" 2>/dev/null |
-    awk '/^ +0x[0-9a-f]+ /{print $1; exit}'
+  xwininfo -tree -id "$OPAL_TRAYER_WINDOW" 2>/dev/null |
+    awk -v name="\"$OPAL_PROGRAM\":" '$2 == name && !found {print $1; found = 1}'
 }
 
 # Waits up to $1 seconds for the icon; prints its window id.
@@ -170,7 +180,15 @@ opal_window_centre() {
   xwininfo -id "$1" | awk '
     /Absolute upper-left X/ {x = $NF} /Absolute upper-left Y/ {y = $NF}
     /Width:/ {w = $NF} /Height:/ {h = $NF}
-    END {printf "%d %d", x + w / 2, y + h / 2}'
+    END {printf "%d %d\n", x + w / 2, y + h / 2}'
+}
+
+# The middle of a window's lowest row: "X Y".
+opal_window_bottom() {
+  xwininfo -id "$1" | awk '
+    /Absolute upper-left X/ {x = $NF} /Absolute upper-left Y/ {y = $NF}
+    /Width:/ {w = $NF} /Height:/ {h = $NF}
+    END {printf "%d %d\n", x + w / 2, y + h - 1}'
 }
 
 # A private message bus with the stand-in for systemd's manager (the one the
@@ -178,7 +196,7 @@ opal_window_centre() {
 opal_start_fake_systemd() {
   local fake="$OPAL_BUILD_DIR/tests/platform/system/opal_fake_systemd" dir i address=""
   [ -x "$fake" ] || opal_die "$fake is missing: build the opal_fake_systemd target"
-  dir="$(opal_tmp)"
+  dir="$OPAL_TMP"
   cat >"$dir/bus.conf" <<EOF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
@@ -189,7 +207,8 @@ opal_start_fake_systemd() {
   <policy context="default">
     <allow user="*"/>
     <allow own="*"/>
-    <allow send_destination="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
   </policy>
 </busconfig>
 EOF
@@ -223,6 +242,10 @@ opal_fake_unit() {
 # Starts the tool from the demo home; OPAL_TOOL_PID holds its process id.
 opal_start_tool() {
   local unset=()
+  if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
+    export XDG_RUNTIME_DIR="$OPAL_TMP/runtime"
+    mkdir -m 0700 "$XDG_RUNTIME_DIR"
+  fi
   # On our own virtual screen trayer is the tray: a desktop session bus with
   # a StatusNotifierItem host would take the icon away from it.
   if [ -n "${OPAL_XVFB_DISPLAY:-}" ]; then unset=(-u DBUS_SESSION_BUS_ADDRESS); fi
@@ -233,4 +256,20 @@ opal_start_tool() {
 
 opal_tool_log() {
   printf '%s' "$OPAL_DEMO_DIR/log/OPALAgentSetting.log"
+}
+
+# Asks the tool to leave the way the agent does (ToolTag 1), waits for it and
+# stops it by force only when it has not left within 15 seconds.
+opal_end_tool() {
+  local _
+  opal_set_registry_value ToolTag 1
+  for _ in $(seq 150); do
+    if ! kill -0 "$OPAL_TOOL_PID" 2>/dev/null; then
+      wait "$OPAL_TOOL_PID" 2>/dev/null || true
+      return 0
+    fi
+    sleep 0.1
+  done
+  opal_log "warning: the tool did not leave on ToolTag 1 within 15 s; stopping it"
+  opal_stop_pid "$OPAL_TOOL_PID"
 }
