@@ -61,8 +61,10 @@ TrayLook TrayLookFor(int32_t registerStatus, int32_t agentStatus) {
     }
 }
 
-CMainFrame::CMainFrame(CSettingApp& app, std::unique_ptr<ITrayIcon> tray, Clock& clock)
-    : m_app(app), m_tray(std::move(tray)), m_clock(clock) {
+CMainFrame::CMainFrame(CSettingApp& app, std::unique_ptr<ITrayIcon> tray, Clock& clock,
+                       std::u16string statusEventName)
+    : m_app(app), m_tray(std::move(tray)), m_clock(clock),
+      m_statusEventName(std::move(statusEventName)) {
     m_isServiceRunning = [this] { return IsAgentServiceRunning(m_serviceName); };
     connect(m_tray.get(), &ITrayIcon::Activated, this, &CMainFrame::OnTrayActivated);
     connect(m_tray.get(), &ITrayIcon::MenuAboutToShow, this, &CMainFrame::OnMenuAboutToShow);
@@ -82,7 +84,7 @@ bool CMainFrame::OnCreate() {
         m_problemIcon = own->LoadIcon(IDI_AGENT_PROBLEM);
     }
 
-    if (m_statusEvent.Create(STATUS_EVENT_NAME) != 0)
+    if (m_statusEvent.Create(m_statusEventName) != 0)
         LOG_PRINTF(LK_WARNING, "can't create notify object for monitoring agent status. [%s|%d]");
 
     GetAgentServiceName(m_serviceName);

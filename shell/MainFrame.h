@@ -45,7 +45,8 @@ TrayLook TrayLookFor(int32_t registerStatus, int32_t agentStatus);
 class CMainFrame : public QObject, private ServiceCommandUi {
     Q_OBJECT
 public:
-    CMainFrame(CSettingApp& app, std::unique_ptr<ITrayIcon> tray, Clock& clock);
+    CMainFrame(CSettingApp& app, std::unique_ptr<ITrayIcon> tray, Clock& clock,
+               std::u16string statusEventName = STATUS_EVENT_NAME);
     ~CMainFrame() override;
 
     // The creation sequence: icons, status event, service name, status, the
@@ -105,6 +106,7 @@ private:
     QPointer<QMenu> m_trayMenu;
     QPointer<QMenu> m_languageMenu;
     QIcon m_normalIcon, m_disabledIcon, m_loggedOffIcon, m_problemIcon;
+    std::u16string m_statusEventName;
     StatusEvent m_statusEvent;
     SharedAgentStatus m_cachedStatus;
     std::atomic<int32_t> m_stopFlag{0};

@@ -76,7 +76,8 @@ bool CSettingApp::InitInstance() {
 
     auto tray = m_options.makeTrayIcon ? m_options.makeTrayIcon()
                                        : std::unique_ptr<ITrayIcon>(new CQtTrayIcon());
-    m_frame = std::make_unique<CMainFrame>(*this, std::move(tray), *m_options.clock);
+    m_frame = std::make_unique<CMainFrame>(*this, std::move(tray), *m_options.clock,
+                                           m_options.statusEventName);
     if (!m_frame->OnCreate())
         return false;
     m_frame->RefreshTrayTexts();

@@ -39,6 +39,9 @@ public:
         // Where language libraries are looked for, relative to the program
         // directory.
         std::string languageDirectory = "Language/";
+        // The event the agent side opens; machine-wide, so tests that run
+        // side by side each use a name of their own.
+        std::u16string statusEventName = STATUS_EVENT_NAME;
     };
 
     explicit CSettingApp(Options options);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <thread>
+#include <unistd.h>
 
 #include <QCoreApplication>
 
@@ -87,13 +88,13 @@ protected:
         WriteFileBytes(HomeFile("SettingToolSysConfig.xml"),
                        "<SettingToolSysConfig><Language>0</Language></SettingToolSysConfig>");
         SetStatus(1, 1, 0);
-        StatusEvent::Unlink(STATUS_EVENT_NAME);
+        StatusEvent::Unlink(m_eventName);
         m_recorder = std::make_unique<CMessageBoxRecorder>();
     }
     void TearDown() override {
         m_apps.clear();
         m_recorder.reset();
-        StatusEvent::Unlink(STATUS_EVENT_NAME);
+        StatusEvent::Unlink(m_eventName);
         LogShutdown();
         AgentHomeTest::TearDown();
     }
@@ -133,6 +134,7 @@ protected:
         CSettingApp::Options options;
         options.clock = &m_clock;
         options.lockDirectory = m_temp.Path().string();
+        options.statusEventName = m_eventName;
         CRecordingTrayIcon* tray = nullptr;
         options.makeTrayIcon = [&tray] {
             auto made = std::make_unique<CRecordingTrayIcon>();
@@ -150,6 +152,8 @@ protected:
 
     FakeSystemBus m_bus;
     CShortClock m_clock;
+    const std::u16string m_eventName =
+        u"Global\\OPAL_AGENT_STATUS_NOTIFY_test" + ToWideString(std::to_string(::getpid()), CP_ACP);
     std::unique_ptr<CMessageBoxRecorder> m_recorder;
     std::vector<std::unique_ptr<CSettingApp>> m_apps;
     std::vector<CRecordingTrayIcon*> m_trays;
@@ -197,7 +201,7 @@ TEST_F(ShellTest, ExitRequestFromTheAgentEndsTheRunWithinACycle) {
     bool exited = false;
     QObject::connect(app->MainFrame(), &CMainFrame::ExitRequested, [&] { exited = true; });
     StatusEvent agentSide;
-    ASSERT_EQ(agentSide.Open(STATUS_EVENT_NAME), 0);
+    ASSERT_EQ(agentSide.Open(m_eventName), 0);
     EXPECT_EQ(agentSide.Value(), 0);
 
     SetRegistry(u"ToolTag", 1);
