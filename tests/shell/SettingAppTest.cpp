@@ -13,6 +13,7 @@
 #include "platform/gui/MessageBox.h"
 #include "platform/gui/ResourceLookup.h"
 #include "platform/system/StatusEvent.h"
+#include "shell/PluginLoader.h"
 #include "tests/platform/system/FakeSystemBus.h"
 #include "tests/support/TestSupport.h"
 
@@ -196,8 +197,15 @@ TEST_F(ShellTest, StartShowsTheStatusOpensTheLogAndClearsAStaleExitRequest) {
 }
 
 TEST_F(ShellTest, ExitRequestFromTheAgentEndsTheRunWithinACycle) {
+    fs::copy_file(TEST_PLUGIN_UI, m_home / "libplugin_ui.so");
+    WriteFileBytes(HomeFile("AgentSysConfig.xml"),
+                   "<AgentSysConfig><AgentServiceName>opal-agent</AgentServiceName>"
+                   "<PluginUIDllName>libplugin_ui.so</PluginUIDllName><PluginType>0</PluginType>"
+                   "</AgentSysConfig>");
     CSettingApp* app = Start();
     ASSERT_NE(app, nullptr);
+    ASSERT_NE(app->PluginLibrary(), nullptr);
+    ASSERT_NE(g_showPluginSettingDlg, nullptr);
     bool exited = false;
     QObject::connect(app->MainFrame(), &CMainFrame::ExitRequested, [&] { exited = true; });
     StatusEvent agentSide;
@@ -215,6 +223,13 @@ TEST_F(ShellTest, ExitRequestFromTheAgentEndsTheRunWithinACycle) {
     const std::string log = ReadFileBytes(m_home / "log/OPALAgentSetting.log");
     EXPECT_NE(log.find("OnAgentStatus: Agent tool exit. [MainFrame.cpp|"), std::string::npos);
     EXPECT_NE(log.find("WaitThreadExit. [SettingApp.cpp|"), std::string::npos);
+
+    // The end of the run: the plug-in is unloaded and the log closed.
+    app->ExitInstance();
+    EXPECT_EQ(app->PluginLibrary(), nullptr);
+    EXPECT_EQ(g_showPluginSettingDlg, nullptr);
+    EXPECT_FALSE(LogPrintf(LK_INFO, "after the end [%s|%d]", "x", 1));
+    EXPECT_EQ(ReadFileBytes(m_home / "log/OPALAgentSetting.log"), log);
 }
 
 TEST_F(ShellTest, DeadServiceStillSayingNormalTurnsToTheProblemIcon) {

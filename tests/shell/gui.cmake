@@ -5,8 +5,9 @@ add_executable(ShellTest SettingAppTest.cpp
                ${PROJECT_SOURCE_DIR}/tests/platform/gui/GuiTestEnvironment.cpp)
 target_link_libraries(ShellTest PRIVATE opal_test_support opal_shell opal_fake_system_bus)
 target_compile_definitions(ShellTest PRIVATE
-    OPAL_LEXIDRA="${CMAKE_BINARY_DIR}/bin/Language/Lexidra.so")
-add_dependencies(ShellTest lexidra)
+    OPAL_LEXIDRA="${CMAKE_BINARY_DIR}/bin/Language/Lexidra.so"
+    TEST_PLUGIN_UI="$<TARGET_FILE:test_plugin_ui>")
+add_dependencies(ShellTest lexidra test_plugin_ui)
 gtest_discover_tests(ShellTest DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 120 LABELS threads
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/platform/gui/lsan.supp")
