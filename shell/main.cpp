@@ -4,6 +4,7 @@
 
 #include "res/ProgramResources.h"
 #include "shell/SettingApp.h"
+#include "ui/ConfigureAgent4VSM.h"
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
@@ -16,6 +17,7 @@ int main(int argc, char** argv) {
         app.ExitInstance();
         return 0;
     }
+    app.MainFrame()->SetSettingsSheetFactory(MakeSettingsSheetFactory(app));
     QObject::connect(app.MainFrame(), &CMainFrame::ExitRequested, &application, &QApplication::quit,
                      Qt::QueuedConnection);
     const int result = QApplication::exec();
