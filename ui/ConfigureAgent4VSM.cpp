@@ -87,10 +87,19 @@ bool CConfigureAgent4VSM::OnInitDialog() {
     for (CFrameworkDialog* page : {static_cast<CFrameworkDialog*>(m_general.get()),
                                    static_cast<CFrameworkDialog*>(m_advanced.get())})
         page->move(pane.topLeft());
-    // Tab order runs through the tabs, the shown page, then the buttons.
-    QWidget::setTabOrder(tabs, m_general.get());
-    QWidget::setTabOrder(m_general.get(), m_advanced.get());
-    QWidget::setTabOrder(m_advanced.get(), GetDlgItem(IDC_TEST_CONNECTION));
+    // The pages' controls were made after the sheet's own, so the tab order
+    // would reach the buttons first: move them behind the last page.
+    QWidget* last = nullptr;
+    for (const CBuiltControl& control : m_advanced->Controls().All()) {
+        if (control.widget->focusPolicy() != Qt::NoFocus)
+            last = control.widget;
+    }
+    for (const int id : {IDC_TEST_CONNECTION, IDOK, IDCANCEL}) {
+        if (QWidget* button = GetDlgItem(id); button && last) {
+            QWidget::setTabOrder(last, button);
+            last = button;
+        }
+    }
     ShowPage(TAB_GENERAL);
 
     setWindowTitle(windowTitle().left(TITLE_CHARS) + QStringLiteral("(") +

@@ -348,3 +348,20 @@ TEST_F(SettingsSheetTest, TestConnectionSendsTheValuesOnScreenAndSavesNothing) {
     EXPECT_EQ(sheet->CurrentTab(), 1);
     EXPECT_EQ(server.Requests().size(), 1u);
 }
+
+TEST_F(SettingsSheetTest, TabOrderRunsThroughThePageBeforeTheButtons) {
+    auto sheet = Open();
+    std::vector<QWidget*> order;
+    QWidget* tabs = sheet->GetDlgItem(IDC_TAB);
+    for (QWidget* w = tabs->nextInFocusChain(); w != tabs && order.size() < 200;
+         w = w->nextInFocusChain()) {
+        if (w->isVisibleTo(sheet.get()) && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus))
+            order.push_back(w);
+    }
+    auto position = [&](QWidget* w) { return std::find(order.begin(), order.end(), w) - order.begin(); };
+    CNetworkPage& page = sheet->GeneralPage();
+    EXPECT_LT(position(page.GetDlgItem(IDC_SERVER_ADDRESS)), position(page.GetDlgItem(IDC_SERVER_PORT)));
+    EXPECT_LT(position(page.GetDlgItem(IDC_PROXY_PORT)), position(sheet->GetDlgItem(IDC_TEST_CONNECTION)));
+    EXPECT_LT(position(sheet->GetDlgItem(IDC_TEST_CONNECTION)), position(sheet->GetDlgItem(IDOK)));
+    EXPECT_LT(position(sheet->GetDlgItem(IDOK)), static_cast<long>(order.size()));
+}
