@@ -28,6 +28,16 @@ uint16_t LowPort(int32_t port) {
     return static_cast<uint16_t>(static_cast<uint32_t>(port) & 0xFFFFu);
 }
 
+bool Raised(const std::atomic<bool>* flag) {
+    return flag != nullptr && flag->load();
+}
+
+ConnectionTestOutcome CancelledOutcome(ConnectionTestOutcome outcome) {
+    LOG_PRINTF(LK_INFO, MSG_CONNTEST_CANCELLED);
+    outcome.Cancelled = true;
+    return outcome;
+}
+
 } // namespace
 
 int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings) {
@@ -119,18 +129,27 @@ int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings) {
     return 0;
 }
 
-ConnectionTestOutcome RunConnectionTest(const ConnectionTestSettings& settings) {
+ConnectionTestOutcome RunConnectionTest(const ConnectionTestSettings& settings,
+                                        const std::atomic<bool>* cancel) {
     ConnectionTestOutcome outcome;
     CHTTP http;
 
+    // A cancel that comes during the set-up (certificate conversion, the
+    // system configuration) spares the user the connection attempt too.
     outcome.InitializeResult = InitializeHTTP(http, settings);
+    if (Raised(cancel))
+        return CancelledOutcome(outcome);
     if (outcome.InitializeResult != 0)
         return outcome;
+    if (cancel != nullptr)
+        http.SetCancelFlag(cancel);
 
     // The identity is read afresh for every test; a failed load sends
     // whatever the record holds by then.
     SysConfigRecord sysConfig;
     LoadSysConfig(sysConfig);
+    if (Raised(cancel))
+        return CancelledOutcome(outcome);
 
     PacketHeader request;
     InitPacketHeader(request);
@@ -158,6 +177,10 @@ ConnectionTestOutcome RunConnectionTest(const ConnectionTestSettings& settings) 
     } else {
         outcome.TransferResult = http.DoRequest(response);
         outcome.HttpCode = http.GetHTTPCode();
+        // What a cut-off transfer left in the buffer says nothing about the
+        // server; only a transfer that got through before the cancel counts.
+        if (outcome.TransferResult != 0 && Raised(cancel))
+            return CancelledOutcome(outcome);
         PacketHeader answer;
         InitPacketHeader(answer);
         switch (ParseResponseBody(response->Data.get(), response->Length, answer)) {

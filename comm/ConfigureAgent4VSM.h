@@ -8,6 +8,7 @@
 // answers; nothing here touches a widget, a file of the configuration or a
 // setting.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -22,6 +23,9 @@ inline constexpr uint32_t IDS_CONNTEST_SERVER_ERROR = 7052;
 
 // The server result code taken when the answer cannot be read.
 inline constexpr uint32_t SERVER_CODE_UNREADABLE = 0x10020;
+
+// The one line a cancelled test leaves in the log.
+inline constexpr char MSG_CONNTEST_CANCELLED[] = "Connection test cancelled by the user. [%s|%d]";
 
 // Proxy kinds in the order of the General page's protocol buttons.
 inline constexpr int32_t PROXY_KIND_HTTP = 0;
@@ -65,6 +69,9 @@ struct ConnectionTestOutcome {
     int32_t TransferResult = 0;
     long HttpCode = 0;
     uint32_t ServerCode = 0;
+    // The cancel flag was raised before the test could finish: there is
+    // nothing to show, and the other fields say only how far it got.
+    bool Cancelled = false;
 };
 
 // Configures a freshly constructed transfer object from the page values:
@@ -75,4 +82,11 @@ int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings);
 // Runs the whole test: configures the transfer, loads the agent's identity
 // afresh from its system configuration, posts the 60-byte header of request
 // code 50 and reads the server's result code out of the answer.
-ConnectionTestOutcome RunConnectionTest(const ConnectionTestSettings& settings);
+//
+// Safe on a thread of its own while other threads use the log, the
+// configuration store and the encryption. `cancel`, when given, may be
+// raised from any thread: the transfer then ends within a fraction of a
+// second and the outcome is Cancelled, unless the transfer had already
+// succeeded. The flag must outlive the call.
+ConnectionTestOutcome RunConnectionTest(const ConnectionTestSettings& settings,
+                                        const std::atomic<bool>* cancel = nullptr);

@@ -34,6 +34,67 @@ std::size_t WriteCallback(char* data, std::size_t size, std::size_t count, void*
     return static_cast<CInternet*>(user)->OnWriteData(data, size, count);
 }
 
+// libcurl's progress function: a non-zero answer ends the transfer with
+// CURLE_ABORTED_BY_CALLBACK. The user pointer is the cancel flag.
+int CancelCallback(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
+}
+
+// How long a cancellable transfer waits for its sockets before it looks at
+// the flag again. curl_easy_perform waits up to a second while nothing
+// arrives, which is too long for a Cancel button.
+constexpr int kCancelPollMs = 50;
+
+CURLcode ToEasyResult(CURLMcode code) {
+    return code == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+}
+
+// curl_easy_perform, driven through a multi handle of its own so that the
+// waits stay short. The progress function aborts the transfer in every state
+// in which libcurl calls it; a state in which it does not (some connect
+// phases) is cut short here, with the same result.
+CURLcode PerformCancellable(CURL* curl, const std::atomic<bool>& cancel) {
+    CURLM* multi = curl_multi_init();
+    if (multi == nullptr)
+        return CURLE_OUT_OF_MEMORY;
+    CURLMcode code = curl_multi_add_handle(multi, curl);
+    if (code != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return ToEasyResult(code);
+    }
+    CURLcode result = CURLE_OK;
+    for (;;) {
+        int running = 0;
+        code = curl_multi_perform(multi, &running);
+        if (code != CURLM_OK) {
+            result = ToEasyResult(code);
+            break;
+        }
+        bool done = false;
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == curl) {
+                result = message->data.result;
+                done = true;
+            }
+        }
+        if (done)
+            break;
+        if (cancel.load()) {
+            result = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        code = curl_multi_poll(multi, nullptr, 0, kCancelPollMs, nullptr);
+        if (code != CURLM_OK) {
+            result = ToEasyResult(code);
+            break;
+        }
+    }
+    curl_multi_remove_handle(multi, curl);
+    curl_multi_cleanup(multi);
+    return result;
+}
+
 struct BioDeleter {
     void operator()(BIO* bio) const { BIO_free(bio); }
 };
@@ -153,7 +214,19 @@ long MapAuthMethod(int32_t method) {
 
 // ---------------------------------------------------------------------------
 
-CEasycurlHandle::CEasycurlHandle() : m_curl(curl_easy_init()) {}
+namespace {
+
+// curl_easy_init would set libcurl up itself on first use, from whichever
+// thread gets there first; doing it once here keeps that out of any race
+// with a transfer already running on another thread.
+CURL* NewEasyHandle() {
+    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+    return initialised == CURLE_OK ? curl_easy_init() : nullptr;
+}
+
+} // namespace
+
+CEasycurlHandle::CEasycurlHandle() : m_curl(NewEasyHandle()) {}
 
 CEasycurlHandle::~CEasycurlHandle() {
     if (m_curl != nullptr)
@@ -466,13 +539,28 @@ int32_t CInternet::SetPostData(const void* body, int32_t size) {
     return result;
 }
 
+int32_t CInternet::SetCancelFlag(const std::atomic<bool>* cancel) {
+    CURL* curl = m_handle.Get();
+    m_cancel = cancel;
+    if (cancel == nullptr)
+        return curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+    CURLcode result = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &CancelCallback);
+    if (result == CURLE_OK)
+        result = curl_easy_setopt(curl, CURLOPT_XFERINFODATA,
+                                  const_cast<void*>(static_cast<const void*>(cancel)));
+    if (result == CURLE_OK)
+        result = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    return result;
+}
+
 int32_t CInternet::DoRequest(const ResponseBuffer*& response) {
     CURL* curl = m_handle.Get();
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(this));
     int32_t result = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteCallback);
     if (result == CURLE_OK) {
         m_response.Clear();
-        result = curl_easy_perform(curl);
+        result =
+            m_cancel != nullptr ? PerformCancellable(curl, *m_cancel) : curl_easy_perform(curl);
         const long httpCode = GetHTTPCode();
         if (httpCode != 200) {
             long available = 0;

@@ -14,6 +14,7 @@
 // "ZQClientCert.PEM" and "ZQClientCertPW.PEM" (the private key, encrypted
 // under the certificate password) for a PKCS#12 client certificate.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -114,6 +115,12 @@ public:
     // libcurl reads the body from `body` during DoRequest: the caller keeps it
     // alive until then.
     int32_t SetPostData(const void* body, int32_t size);
+    // Lets another thread end a transfer early: from the moment `*cancel`
+    // becomes true, the running (or next) DoRequest ends within a fraction of
+    // a second with CURLE_ABORTED_BY_CALLBACK, whether it is resolving,
+    // connecting, in a TLS or proxy handshake, or waiting for the answer.
+    // The flag must outlive the transfers; null turns this off again.
+    int32_t SetCancelFlag(const std::atomic<bool>* cancel);
     // Runs the transfer; `response` points at the object's buffer afterwards
     // (also when the transfer could not start) and stays valid for the life
     // of the object.
@@ -144,6 +151,7 @@ private:
     std::string m_certType;
     std::string m_clientPemPath;
     std::string m_clientKeyPemPath;
+    const std::atomic<bool>* m_cancel = nullptr;
 };
 
 class CHTTP : public CInternet {

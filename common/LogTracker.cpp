@@ -170,6 +170,8 @@ bool CLogTrackerEx::CloseLogFile() {
 }
 
 void CLogTrackerEx::SetComponentName(const char* text) {
+    // The header of the first line, on whichever thread writes it, reads it.
+    Guard lock(WriterLock());
     m_componentName = text ? text : "";
 }
 

@@ -12,6 +12,7 @@
 #include "res/Resource.h"
 #include "shell/AgentStatusMonitor.h"
 #include "shell/SettingApp.h"
+#include "ui/ConnectionTestProgress.h"
 
 namespace {
 
@@ -167,10 +168,18 @@ void CConfigureAgent4VSM::Save() {
 void CConfigureAgent4VSM::OnTestConnection() {
     if (!ValidatePages())
         return;
-    const ConnectionTestOutcome outcome =
-        RunConnectionTest(BuildConnectionTestSettings(m_general->m_state, m_advanced->m_state));
-    ShowMessageBox(this, m_strings(outcome.TextId), m_strings(outcome.CaptionId),
-                   outcome.Success ? MessageIcon::Information : MessageIcon::Warning, true);
+    const ConnectionTestSettings settings =
+        BuildConnectionTestSettings(m_general->m_state, m_advanced->m_state);
+    // The sheet stays blocked behind the progress window, but never frozen.
+    const std::optional<ConnectionTestOutcome> outcome = RunConnectionTestWithProgress(
+        this, settings,
+        TestingConnectionText(Q(m_strings(IDS_TESTING_CONNECTION)), Q(settings.ServerName),
+                              settings.ServerPort),
+        Q(m_strings(IDS_CANCEL)));
+    if (!outcome)
+        return; // cancelled: the user knows, no result to report
+    ShowMessageBox(this, m_strings(outcome->TextId), m_strings(outcome->CaptionId),
+                   outcome->Success ? MessageIcon::Information : MessageIcon::Warning, true);
 }
 
 void CConfigureAgent4VSM::OnClicked(int id) {

@@ -33,3 +33,7 @@ opal_add_test(ConfigureAgent4VSMTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/Configure
 # benchmarks/connection_test_bench.sh, never by ctest.
 add_executable(connection_test_bench ${PROJECT_SOURCE_DIR}/benchmarks/ConnectionTestBench.cpp)
 target_link_libraries(connection_test_bench PRIVATE opal_comm)
+# The connection test on a worker thread beside the UI and monitor threads'
+# work, run to its end and cancelled; the TSan build runs it.
+opal_add_test(ConnectionTestThreadsTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/ConnectionTestThreadsTest.cpp
+              LIBS opal_comm opal_comm_crypt opal_comm_test_harness LABELS threads)

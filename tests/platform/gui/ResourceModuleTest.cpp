@@ -170,6 +170,8 @@ TEST_F(ResourceModuleTest, ProgramStringsAreTheEnglishTexts) {
         {7120, u"Please click [OK] button to save your configuration or click [Cancel] to abandon, "
                u"or else, your configuration will be lost!"},
         {7121, u"1.0"},
+        {7122, u"Testing the connection to %s:%d\u2026"},
+        {7123, u"Cancel"},
     };
     for (const auto& [id, text] : texts)
         EXPECT_EQ(Program().LoadString(id), text) << id;
@@ -185,7 +187,7 @@ TEST_F(ResourceModuleTest, JapaneseTableMatchesTheProgramsIdsAndPlaceholders) {
         ids.push_back(id);
     for (unsigned id = 7026; id <= 7057; ++id)
         ids.push_back(id);
-    for (unsigned id = 7111; id <= 7121; ++id)
+    for (unsigned id = 7111; id <= 7123; ++id)
         ids.push_back(id);
     EXPECT_EQ(Program().StringCount(), japanese->StringCount());
 
