@@ -6,6 +6,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QTimer>
 #include <sys/stat.h>
@@ -21,6 +23,7 @@
 #include "shell/PluginLoader.h"
 #include "tests/comm/CommTestHarness.h"
 #include "tests/support/TestSupport.h"
+#include "ui/ConnectionTestProgress.h"
 
 using namespace testsupport;
 
@@ -364,4 +367,42 @@ TEST_F(SettingsSheetTest, TabOrderRunsThroughThePageBeforeTheButtons) {
     EXPECT_LT(position(page.GetDlgItem(IDC_PROXY_PORT)), position(sheet->GetDlgItem(IDC_TEST_CONNECTION)));
     EXPECT_LT(position(sheet->GetDlgItem(IDC_TEST_CONNECTION)), position(sheet->GetDlgItem(IDOK)));
     EXPECT_LT(position(sheet->GetDlgItem(IDOK)), static_cast<long>(order.size()));
+}
+
+TEST_F(SettingsSheetTest, TestConnectionToAServerThatNeverAnswersKeepsTheUiAliveAndCancels) {
+    commtest::ServletServer server;
+    commtest::ServletOptions options;
+    options.DelaySeconds = 600;
+    ASSERT_TRUE(server.Start(m_temp.Path() / "servlet", options));
+    auto sheet = Open();
+    CNetworkPage& page = sheet->GeneralPage();
+    page.SetDlgItemText(IDC_SERVER_ADDRESS, u"127.0.0.1");
+    page.SetDlgItemText(IDC_SERVER_PORT, QString::number(server.Port()).toStdU16String());
+    Click(page, IDC_PROTOCOL_HTTP);
+    Click(page, IDC_PROXY_ENABLED);
+    Click(page, IDC_SERVER_AUTH);
+    sheet->AdvancedPage().SetDlgItemText(IDC_TIMEOUT, u"300");
+
+    int ticks = 0;
+    QTimer heartbeat;
+    QObject::connect(&heartbeat, &QTimer::timeout, [&ticks] { ++ticks; });
+    heartbeat.start(20);
+    std::chrono::steady_clock::time_point cancelledAt;
+    QString shownText;
+    SetConnectionTestProgressObserverForTesting([&](CConnectionTestProgress* window) {
+        shownText = window->findChild<QLabel*>()->text();
+        QTimer::singleShot(400, window, [window, &cancelledAt] {
+            cancelledAt = std::chrono::steady_clock::now();
+            window->findChild<QPushButton*>(CONNECTION_TEST_CANCEL_NAME)->click();
+        });
+    });
+    Click(*sheet, IDC_TEST_CONNECTION);
+    const auto returned = std::chrono::steady_clock::now();
+    SetConnectionTestProgressObserverForTesting({});
+
+    EXPECT_LT(returned - cancelledAt, std::chrono::seconds(1));
+    EXPECT_GE(ticks, 10) << "the UI thread served its timers during the test";
+    EXPECT_EQ(shownText, QStringLiteral("Testing the connection to 127.0.0.1:%1…").arg(server.Port()));
+    EXPECT_TRUE(m_boxes.Records().empty()) << "a cancelled test shows no result";
+    EXPECT_TRUE(sheet->isVisible());
 }
