@@ -366,6 +366,28 @@ bool ResolveFinalTarget(const std::string& path, std::string& target) {
     return false;
 }
 
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    const int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    bytes.clear();
+    char chunk[16384];
+    while (ok) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return ok;
+}
+
 int CheckFileReplaceable(const std::string& path) {
     Target target;
     return Examine(path, target);

@@ -58,6 +58,9 @@ int CheckFileReplaceable(const std::string& path);
 // link.
 bool ResolveFinalTarget(const std::string& path, std::string& target);
 
+// Reads a whole regular file (through links); false when it cannot be.
+bool ReadWholeFile(const std::string& path, std::string& bytes);
+
 // Test seam: makes the n-th write() of a save fail with `error` (n counts
 // from 1 over the whole process; 0 turns the fault off).
 void SetAtomicWriteFaultForTesting(int failingWrite, int error);
