@@ -14,6 +14,7 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
+#include <source_location>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,13 +122,15 @@ bool IsWriteFailure(int error) {
     return error == ENOSPC || error == EDQUOT || error == EIO || error == EFBIG;
 }
 
-// The key file must never be readable by others. WriteFileAtomic keeps the
-// mode of a file it replaces, so a copy left with a looser mode (by hand, or
-// by an older tool) is removed first and the new one is created 0600.
-void DropLooseKeyFile(const std::string& path) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) == 0 && (!S_ISREG(info.st_mode) || (info.st_mode & 077) != 0))
-        unlink(path.c_str());
+// A PEM copy is saved as every file of the tool is. The key file must never
+// be readable by others, so it ends 0600 even where it replaces a copy left
+// with a looser mode (by hand, or by an older tool).
+int SavePemFile(const std::string& path, const std::string& text, bool privateKey,
+                const std::source_location& where = std::source_location::current()) {
+    SaveFileOptions options;
+    options.newFileMode = privateKey ? 0600 : 0644;
+    options.exactMode = privateKey;
+    return SaveToolFile(path, text, options, where);
 }
 
 // Writes the certificate and the private key taken out of a PKCS#12 file as
@@ -153,7 +156,7 @@ int32_t WriteClientPemFiles(X509* cert, EVP_PKEY* key, const char* password,
         return ERR_EASYCURL_CA_PROBLEM;
     }
     const std::string certPath = directory + CLIENT_CERT_PEM_FILE_NAME;
-    int error = WriteFileAtomic(certPath, MemoryBioText(certPem.get()), 0644);
+    int error = SavePemFile(certPath, MemoryBioText(certPem.get()), false);
     if (error != 0) {
         if (IsWriteFailure(error)) {
             LOG_PRINTF(LK_WARNING, "Failed to write client certificate, [%s|%d]");
@@ -185,8 +188,7 @@ int32_t WriteClientPemFiles(X509* cert, EVP_PKEY* key, const char* password,
         return ERR_EASYCURL_CA_PROBLEM;
     }
     const std::string keyPath = directory + CLIENT_KEY_PEM_FILE_NAME;
-    DropLooseKeyFile(keyPath);
-    error = WriteFileAtomic(keyPath, MemoryBioText(keyPem.get()), 0600);
+    error = SavePemFile(keyPath, MemoryBioText(keyPem.get()), true);
     if (error != 0) {
         if (IsWriteFailure(error)) {
             LOG_PRINTF(LK_WARNING, "Failed to write client password, [%s|%d]");
@@ -361,7 +363,7 @@ int32_t CInternet::SetCAInfo(const char* pszCAFile) {
             return ERR_EASYCURL_CA_PROBLEM;
         }
         const std::string path = directory + CA_PEM_FILE_NAME;
-        const int error = WriteFileAtomic(path, MemoryBioText(pem.get()), 0644);
+        const int error = SavePemFile(path, MemoryBioText(pem.get()), false);
         if (error != 0) {
             if (IsWriteFailure(error)) {
                 LOG_PRINTF(LK_WARNING, "Failed to write CA PEM file, [%s|%d]");

@@ -300,3 +300,18 @@ long RegistryKey::WriteInt(std::u16string_view name, int32_t value) {
 }
 
 void RegistryKey::Close() { m_key.reset(); }
+
+int SaveToolFile(const std::string& path, std::string_view bytes, SaveFileOptions options,
+                 const std::source_location& where) {
+    options.inPlaceWhenDirectoryRefuses = true;
+    SaveFileReport report;
+    const int error = SaveFile(path, bytes, options, &report);
+    if (error == 0 && report.inPlace)
+        LogSavedInPlace(path, where.file_name(), static_cast<int>(where.line()));
+    return error;
+}
+
+void LogSavedInPlace(const std::string& path, const char* sourceFile, int line) {
+    LogPrintf(LK_WARNING, "Saved %s in place: its directory does not take new files. [%s|%d]", path,
+              SourceFileName(sourceFile), line);
+}

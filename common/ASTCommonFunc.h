@@ -7,9 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <source_location>
 #include <string>
 #include <string_view>
 
+#include "platform/system/AtomicFile.h"
 #include "platform/system/RegistryStore.h"
 
 // Code pages as the callers name them. CP_ACP is the C library's locale
@@ -56,6 +58,14 @@ bool Utf16ToLocale(std::u16string_view text, unsigned codePage, std::string& out
 // `_wtol`: leading blanks, an optional sign, then the leading decimal digits;
 // 0 when there are none.
 long WideToLong(std::u16string_view text);
+
+// A file of the tool's own making (a PEM copy, a kept document) saved the
+// way every save goes: SaveFile, rewritten in place where its directory
+// takes no new file. Returns SaveFile's result.
+int SaveToolFile(const std::string& path, std::string_view bytes, SaveFileOptions options,
+                 const std::source_location& where = std::source_location::current());
+// Logs that `path` was rewritten in place, at the caller's place.
+void LogSavedInPlace(const std::string& path, const char* sourceFile, int line);
 
 class RegistryKey {
 public:

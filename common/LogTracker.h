@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <source_location>
 #include <string>
 
 #include "common/LogArg.h"
@@ -138,6 +139,15 @@ std::u16string SourceFileNameW(const char* path);
 // process has already written its header.
 void SetLogClockForTesting(std::time_t (*clock)());
 void ResetLogHeaderForTesting();
+
+// For a shared helper: the line carries the place the helper was called
+// from, which it takes as a defaulted std::source_location argument.
+template <class... A>
+bool LogPrintfAt(const std::source_location& where, uint32_t kind, const char* format,
+                 const A&... args) {
+    return LogPrintf(kind, format, args..., SourceFileName(where.file_name()),
+                     static_cast<int>(where.line()));
+}
 
 // Every call site logs through these, so that the closing "[%s|%d]" of each
 // message always gets the caller's own file and line.

@@ -12,6 +12,7 @@
 #include "config/ConfigDocument.h"
 #include "platform/system/AtomicFile.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using XERCES_CPP_NAMESPACE::XMLString;
@@ -225,10 +226,37 @@ DOMElement* FindFirstElement(CXMLObject& xml, const char16_t* name) {
 bool SaveDocument(CXMLObject& xml, const std::u16string& path, mode_t newFileMode,
                   const char* sourceFile, int line) {
     const std::string narrowPath = ToNarrowString(path, CP_ACP);
-    const bool saved = !narrowPath.empty() && xml.SaveToFile(narrowPath.c_str(), newFileMode) == 1;
+    SaveFileOptions options;
+    options.newFileMode = newFileMode;
+    options.inPlaceWhenDirectoryRefuses = true;
+    SaveFileReport report;
+    const bool saved =
+        !narrowPath.empty() && xml.SaveToFile(narrowPath.c_str(), options, &report) == 1;
     if (!saved)
         LogPrintf(LK_WARNING, MSG_SAVE_FAILED, path, SourceFileName(sourceFile), line);
+    else if (report.inPlace)
+        LogSavedInPlace(narrowPath, sourceFile, line);
     return saved;
+}
+
+bool KeepUnreadableDocument(const std::u16string& path) {
+    const std::string narrow = ToNarrowString(path, CP_ACP);
+    struct stat info {};
+    if (narrow.empty() || ::stat(narrow.c_str(), &info) != 0 || CheckFileReplaceable(narrow) != 0)
+        return true;
+    std::string bytes;
+    const bool read = ReadWholeFile(narrow, bytes);
+    const std::string copy = narrow + UNREADABLE_SUFFIX;
+    SaveFileOptions options;
+    options.newFileMode = info.st_mode & 07777;
+    options.exactMode = true;
+    if (!read || SaveToolFile(copy, bytes, options) != 0) {
+        LOG_PRINTF(LK_WARNING, "Failed to keep the unreadable %s, it is left as it is. [%s|%d]",
+                   narrow);
+        return false;
+    }
+    LOG_PRINTF(LK_WARNING, "The unreadable document was kept as %s. [%s|%d]", copy);
+    return true;
 }
 
 void LogDomException(const DOMException& e, const char* sourceFile, int line) {
@@ -296,6 +324,10 @@ int SaveToolExitTagReg(int32_t value) {
 
 int LoadStatusReg(AgentStatusRecord& record) {
     LOG_PRINTF(LK_INFO, "Begin to load Agent status Reg. [%s|%d]");
+    return ReadStatusReg(record);
+}
+
+int ReadStatusReg(AgentStatusRecord& record) {
     RegistryKey key;
     if (OpenAgentKey(key) != ERROR_SUCCESS)
         return ERR_CONFIG_LOAD;

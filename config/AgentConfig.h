@@ -234,5 +234,8 @@ int SaveNetConfigChange(int32_t value);
 // from the record's current one and answers 0 unless the key cannot be
 // opened.
 int LoadStatusReg(AgentStatusRecord& record);
+// LoadStatusReg without its opening log line: the status monitor's poll,
+// which runs every five seconds.
+int ReadStatusReg(AgentStatusRecord& record);
 int SaveAgentStatusReg(int32_t value);
 int SaveToolExitTagReg(int32_t value);

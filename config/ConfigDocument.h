@@ -63,9 +63,20 @@ DOMElement* FindFirstElement(CXMLObject& xml, const char16_t* name);
 
 // Saves the whole document to `path`. On failure logs "Failed to save ..."
 // at the caller's line and answers false; the file on disk is then as it was.
+// Where the directory takes no new file but the file accepts writes, the
+// file is rewritten in place, and that is logged.
 bool SaveDocument(CXMLObject& xml, const std::u16string& path, mode_t newFileMode,
                   const char* sourceFile, int line);
 #define SAVE_DOCUMENT(xml, path, mode) SaveDocument((xml), (path), (mode), __FILE__, __LINE__)
+
+// Before a document that failed to load is replaced: its bytes are copied
+// beside it as "<name>.unreadable" (the latest only, the original's mode,
+// written atomically) and the copy is named in the log. True when the
+// replacement may go ahead: the copy is made, or there is nothing to keep
+// (no file, or one the save will refuse anyway); false when the bytes could
+// not be kept, and the document must then stay as it is.
+bool KeepUnreadableDocument(const std::u16string& path);
+inline constexpr char UNREADABLE_SUFFIX[] = ".unreadable";
 
 // The two exception handlers' log lines, with the caller's file and line.
 void LogDomException(const DOMException& e, const char* sourceFile, int line);

@@ -3,6 +3,7 @@
 // plain in memory and encrypted in the file.
 
 #include <cerrno>
+#include <source_location>
 #include <unistd.h>
 
 #include "comm/ValueEncryption.h"
@@ -55,46 +56,56 @@ constexpr int32_t PORT_MIN = 1;
 constexpr int32_t PORT_DEFAULT = 80;
 
 // Reads and logs are kept together per kind of value, so that each missing
-// element is reported with the message its field calls for.
+// element is reported with the message its field calls for, at the line that
+// asked for the value.
+using Where = std::source_location;
+
 class LocalConfigReader {
 public:
     explicit LocalConfigReader(CXMLObject& xml) : m_xml(xml) {}
 
-    bool Required(DOMElement* parent, const char16_t* name, std::u16string& value) {
+    bool Required(DOMElement* parent, const char16_t* name, std::u16string& value,
+                  const Where& where = Where::current()) {
         if (GetChildText(m_xml, parent, name, value))
             return true;
-        LOG_PRINTF(LK_WARNING, MSG_MISSING, name);
+        LogPrintfAt(where, LK_WARNING, MSG_MISSING, name);
         return false;
     }
-    bool Required(DOMElement* parent, const char16_t* name, int32_t& value) {
+    bool Required(DOMElement* parent, const char16_t* name, int32_t& value,
+                  const Where& where = Where::current()) {
         if (GetChildInt(m_xml, parent, name, value))
             return true;
-        LOG_PRINTF(LK_WARNING, MSG_MISSING, name);
+        LogPrintfAt(where, LK_WARNING, MSG_MISSING, name);
         return false;
     }
     // Optional values whose absence is logged without a default.
-    void Optional(DOMElement* parent, const char16_t* name, std::u16string& value) {
+    void Optional(DOMElement* parent, const char16_t* name, std::u16string& value,
+                  const Where& where = Where::current()) {
         if (!GetChildText(m_xml, parent, name, value))
-            LOG_PRINTF(LK_WARNING, MSG_MISSING, name);
+            LogPrintfAt(where, LK_WARNING, MSG_MISSING, name);
     }
-    void Optional(DOMElement* parent, const char16_t* name, int32_t& value) {
+    void Optional(DOMElement* parent, const char16_t* name, int32_t& value,
+                  const Where& where = Where::current()) {
         if (!GetChildInt(m_xml, parent, name, value))
-            LOG_PRINTF(LK_WARNING, MSG_MISSING, name);
+            LogPrintfAt(where, LK_WARNING, MSG_MISSING, name);
     }
     // Optional values whose absence is logged with the value kept.
-    void WithDefault(DOMElement* parent, const char16_t* name, std::u16string& value) {
+    void WithDefault(DOMElement* parent, const char16_t* name, std::u16string& value,
+                     const Where& where = Where::current()) {
         if (!GetChildText(m_xml, parent, name, value))
-            LOG_MISSING_DEFAULT_TEXT(name, value);
+            LogMissingDefaultText(name, value, where.file_name(), static_cast<int>(where.line()));
     }
-    void WithDefault(DOMElement* parent, const char16_t* name, int32_t& value) {
+    void WithDefault(DOMElement* parent, const char16_t* name, int32_t& value,
+                     const Where& where = Where::current()) {
         if (!GetChildInt(m_xml, parent, name, value))
-            LOG_PRINTF(LK_WARNING, MSG_MISSING_DEFAULT_INT, name, value);
+            LogPrintfAt(where, LK_WARNING, MSG_MISSING_DEFAULT_INT, name, value);
     }
     // A stored password: decrypted when the element is there and not empty.
-    void Password(DOMElement* parent, const char16_t* name, std::string& value) {
+    void Password(DOMElement* parent, const char16_t* name, std::string& value,
+                  const Where& where = Where::current()) {
         std::string stored;
         if (!GetChildTextA(m_xml, parent, name, stored)) {
-            LOG_PRINTF(LK_WARNING, MSG_MISSING, name);
+            LogPrintfAt(where, LK_WARNING, MSG_MISSING, name);
             return;
         }
         value = stored.empty() ? std::string() : DecryptValue(stored);
@@ -104,27 +115,28 @@ private:
     CXMLObject& m_xml;
 };
 
-void CheckPort(int32_t& port, const char* invalidMessage, const char* sourceFile, int line) {
+void CheckPort(int32_t& port, const char* invalidMessage, const Where& where = Where::current()) {
     if (!CheckRange(port, PORT_MAX, PORT_MIN, PORT_DEFAULT))
-        LogPrintf(LK_WARNING, invalidMessage, SourceFileName(sourceFile), line);
+        LogPrintfAt(where, LK_WARNING, invalidMessage);
 }
-#define CHECK_PORT(port, message) CheckPort((port), (message), __FILE__, __LINE__)
 
 // The proxy blocks share their first three values; a missing block is logged
-// and its values stay as they are.
+// and its values stay as they are. Every line names the caller's line, which
+// differs per block.
 template <class Proxy>
 DOMElement* ReadProxyHead(CXMLObject& xml, LocalConfigReader& read, DOMElement* network,
-                          const char16_t* blockName, Proxy& proxy, const char* invalidPortMessage) {
+                          const char16_t* blockName, Proxy& proxy, const char* invalidPortMessage,
+                          const Where& where = Where::current()) {
     DOMElement* block = nullptr;
     if (!FindChildElement(xml, network, blockName, block)) {
-        LOG_PRINTF(LK_WARNING, MSG_MISSING, blockName);
+        LogPrintfAt(where, LK_WARNING, MSG_MISSING, blockName);
         return nullptr;
     }
-    read.WithDefault(block, ALREADY_CONFIG, proxy.AlreadyConfig);
-    read.Optional(block, SERVER_NAME, proxy.ServerName);
-    read.Optional(block, SERVER_PORT, proxy.ServerPort);
+    read.WithDefault(block, ALREADY_CONFIG, proxy.AlreadyConfig, where);
+    read.Optional(block, SERVER_NAME, proxy.ServerName, where);
+    read.Optional(block, SERVER_PORT, proxy.ServerPort, where);
     if (proxy.AlreadyConfig != 0)
-        CHECK_PORT(proxy.ServerPort, invalidPortMessage);
+        CheckPort(proxy.ServerPort, invalidPortMessage, where);
     return block;
 }
 
@@ -277,7 +289,7 @@ int LoadLocalConfig() {
             return ERR_CONFIG_LOAD;
         if (!read.Required(network, SERVER_PORT, config.ServerPort))
             return ERR_CONFIG_LOAD;
-        CHECK_PORT(config.ServerPort, "WebServerPort is invalid, [%s|%d]");
+        CheckPort(config.ServerPort, "WebServerPort is invalid, [%s|%d]");
 
         read.WithDefault(network, SERVICE_URI, config.ServiceURI);
         read.WithDefault(network, CONN_TIME_OUT, config.ConnTimeOut);
@@ -353,8 +365,13 @@ int SaveNetworkConfig(const NetworkConfigRecord& record) {
     LOG_PRINTF(LK_INFO, "Begin to SaveNetworkConfig. [%s|%d]");
     ConfigLockGuard lock;
     const std::u16string path = HomeFilePath(LOCAL_CONFIG_FILE);
+    // A document that cannot be read or updated is made afresh, once
+    // whatever could not be read is kept beside it.
+    const auto recreate = [&] {
+        return KeepUnreadableDocument(path) ? CreateNetworkConfig(record) : ERR_CONFIG_SAVE;
+    };
     if (::access(ToNarrowString(path, CP_ACP).c_str(), R_OK | W_OK) != 0)
-        return CreateNetworkConfig(record);
+        return recreate();
     try {
         auto xml = OpenDocument(path);
         DOMElement* network = FindFirstElement(*xml, NETWORK_CONFIG);
@@ -376,5 +393,5 @@ int SaveNetworkConfig(const NetworkConfigRecord& record) {
     } catch (...) {
         LOG_UNKNOWN_EXCEPTION();
     }
-    return CreateNetworkConfig(record);
+    return recreate();
 }

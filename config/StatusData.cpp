@@ -26,6 +26,14 @@ void ReadOptional(CXMLObject& xml, DOMElement* root, const char16_t* name, int32
 #define READ_OPTIONAL(xml, root, name, value)                                                      \
     ReadOptional((xml), (root), (name), (value), __FILE__, __LINE__)
 
+// The fall-back of a load that failed: the document is made afresh from the
+// record, once whatever could not be read is kept beside it.
+int ReplaceUnreadableStatus(const AgentStatusRecord& record) {
+    if (!KeepUnreadableDocument(HomeFilePath(STATUS_FILE)))
+        return ERR_CONFIG_SAVE;
+    return CreateStatusData(record);
+}
+
 } // namespace
 
 int LoadStatusData(AgentStatusRecord& record) {
@@ -37,7 +45,7 @@ int LoadStatusData(AgentStatusRecord& record) {
         if (!root) {
             LOG_PRINTF(LK_WARNING, MSG_NO_ROOT, ROOT_NAME);
             xml.reset();
-            return CreateStatusData(record);
+            return ReplaceUnreadableStatus(record);
         }
         READ_OPTIONAL(*xml, root, REGISTER_STATUS, record.RegisterStatus);
         LoadStatusReg(record);
@@ -47,7 +55,7 @@ int LoadStatusData(AgentStatusRecord& record) {
     } catch (...) {
         LOG_UNKNOWN_EXCEPTION();
     }
-    return CreateStatusData(record);
+    return ReplaceUnreadableStatus(record);
 }
 
 int CreateStatusData(const AgentStatusRecord& record) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <source_location>
 
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
@@ -48,39 +49,41 @@ class SysConfigReader {
 public:
     explicit SysConfigReader(CXMLObject& xml, DOMElement* root) : m_xml(xml), m_root(root) {}
 
-    bool Required(const char16_t* name, std::string& value) {
+    // Each logs a missing value at the line that asked for it.
+    bool Required(const char16_t* name, std::string& value,
+                  const std::source_location& where = std::source_location::current()) {
         if (GetChildTextA(m_xml, m_root, name, value))
             return true;
-        LOG_PRINTF(LK_WARNING, MSG_MISSING, name);
+        LogPrintfAt(where, LK_WARNING, MSG_MISSING, name);
         return false;
     }
-    bool Required(const char16_t* name, int32_t& value) {
+    bool Required(const char16_t* name, int32_t& value,
+                  const std::source_location& where = std::source_location::current()) {
         if (GetChildInt(m_xml, m_root, name, value))
             return true;
-        LOG_PRINTF(LK_WARNING, MSG_MISSING, name);
+        LogPrintfAt(where, LK_WARNING, MSG_MISSING, name);
         return false;
     }
     template <std::size_t N>
     bool RequiredFixed(const char16_t* name, char (&field)[N], const char* tooLongMessage,
-                       const char* sourceFile, int line) {
+                       const std::source_location& where = std::source_location::current()) {
         std::string text;
-        if (!Required(name, text))
+        if (!Required(name, text, where))
             return false;
         if (CopyFixed(field, text))
-            LogPrintf(LK_WARNING, tooLongMessage, SourceFileName(sourceFile), line);
+            LogPrintfAt(where, LK_WARNING, tooLongMessage);
         return true;
     }
-    void Optional(const char16_t* name, std::u16string& value) {
+    void Optional(const char16_t* name, std::u16string& value,
+                  const std::source_location& where = std::source_location::current()) {
         if (!GetChildText(m_xml, m_root, name, value))
-            LOG_PRINTF(LK_WARNING, MSG_MISSING, name);
+            LogPrintfAt(where, LK_WARNING, MSG_MISSING, name);
     }
 
 private:
     CXMLObject& m_xml;
     DOMElement* m_root;
 };
-#define REQUIRED_FIXED(reader, name, field, message)                                               \
-    (reader).RequiredFixed((name), (field), (message), __FILE__, __LINE__)
 
 int ReadSysConfig(SysConfigRecord& record) {
     auto xml = OpenDocument(HomeFilePath(SYS_CONFIG_FILE));
@@ -90,13 +93,13 @@ int ReadSysConfig(SysConfigRecord& record) {
         return ERR_CONFIG_LOAD;
     }
     SysConfigReader read(*xml, root);
-    if (!REQUIRED_FIXED(read, AGENT_GUID, record.AgentGUID, "Agent GUID is too long. [%s|%d]"))
+    if (!read.RequiredFixed(AGENT_GUID, record.AgentGUID, "Agent GUID is too long. [%s|%d]"))
         return ERR_CONFIG_LOAD;
     read.Optional(AGENT_NAME, record.AgentName);
-    if (!REQUIRED_FIXED(read, VERSION, record.Version, "Agent Version is too long. [%s|%d]") ||
-        !REQUIRED_FIXED(read, SERVICE_PACK_VERSION, record.ServicePackVersion,
-                        "Agent SP Version is too long. [%s|%d]") ||
-        !REQUIRED_FIXED(read, BUILD, record.Build, "Agent hotfix Version is too long. [%s|%d]"))
+    if (!read.RequiredFixed(VERSION, record.Version, "Agent Version is too long. [%s|%d]") ||
+        !read.RequiredFixed(SERVICE_PACK_VERSION, record.ServicePackVersion,
+                            "Agent SP Version is too long. [%s|%d]") ||
+        !read.RequiredFixed(BUILD, record.Build, "Agent hotfix Version is too long. [%s|%d]"))
         return ERR_CONFIG_LOAD;
     if (!GetChildInt(*xml, root, LANGUAGE, record.Language))
         LOG_PRINTF(LK_WARNING, "Failed to find <%S> element. Use default value %d. [%s|%d]",
@@ -109,12 +112,12 @@ int ReadSysConfig(SysConfigRecord& record) {
         !read.Required(PLUGIN_UI_DLL_NAME, record.PluginUIDllName) ||
         !read.Required(AGENT_TYPE, record.AgentType))
         return ERR_CONFIG_LOAD;
-    if (!REQUIRED_FIXED(read, PLUGIN_VERSION, record.PluginVersion,
-                        "Agent Plugin Version is too long. [%s|%d]") ||
-        !REQUIRED_FIXED(read, PLUGIN_SP_VERSION, record.PluginSPVersion,
-                        "Agent plugin SP Version is too long. [%s|%d]") ||
-        !REQUIRED_FIXED(read, PLUGIN_HOTFIX_VERSION, record.PluginHotfixVersion,
-                        "Agent plugin hotfix Version is too long. [%s|%d]"))
+    if (!read.RequiredFixed(PLUGIN_VERSION, record.PluginVersion,
+                            "Agent Plugin Version is too long. [%s|%d]") ||
+        !read.RequiredFixed(PLUGIN_SP_VERSION, record.PluginSPVersion,
+                            "Agent plugin SP Version is too long. [%s|%d]") ||
+        !read.RequiredFixed(PLUGIN_HOTFIX_VERSION, record.PluginHotfixVersion,
+                            "Agent plugin hotfix Version is too long. [%s|%d]"))
         return ERR_CONFIG_LOAD;
     if (!read.Required(PLUGIN_TYPE, record.PluginType))
         return ERR_CONFIG_LOAD;
@@ -124,7 +127,8 @@ int ReadSysConfig(SysConfigRecord& record) {
 // The single-value readers: one child of the root, into `value` only when it
 // is there. `read` is GetChildText, GetChildTextA or GetChildInt.
 template <class Value, class Read>
-int ReadSingleValue(const char16_t* name, Value& value, Read read) {
+int ReadSingleValue(const char16_t* name, Value& value, Read read,
+                    const std::source_location& where = std::source_location::current()) {
     try {
         auto xml = OpenDocument(HomeFilePath(SYS_CONFIG_FILE));
         DOMElement* root = DocumentRoot(*xml);
@@ -134,7 +138,7 @@ int ReadSingleValue(const char16_t* name, Value& value, Read read) {
         }
         Value readValue = value;
         if (!read(*xml, root, name, readValue)) {
-            LOG_PRINTF(LK_WARNING, MSG_MISSING, name);
+            LogPrintfAt(where, LK_WARNING, MSG_MISSING, name);
             return ERR_CONFIG_LOAD;
         }
         value = std::move(readValue);

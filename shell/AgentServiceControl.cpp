@@ -141,6 +141,46 @@ bool IsAgentServiceRunning(std::u16string_view serviceName) {
            state == SERVICE_RUNNING;
 }
 
+ServiceRunState AgentServiceWatch::Query() {
+    ServiceError error;
+    const ServiceRunState state = Ask(error);
+    NoteResult(state == ServiceRunState::Unknown, error);
+    return state;
+}
+
+ServiceRunState AgentServiceWatch::Ask(ServiceError& error) {
+    if (m_serviceName.empty()) {
+        error = {ERROR_INVALID_NAME, u"No agent service name is configured."};
+        return ServiceRunState::Unknown;
+    }
+    // One retry on a fresh connection when the kept one has dropped (the
+    // bus restarted); any other failure is the manager's answer for now.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!m_manager.IsConnected() && !m_manager.Open(m_serviceName, error))
+            return ServiceRunState::Unknown;
+        unsigned long state = 0;
+        if (m_manager.QueryState(state, error))
+            return state == SERVICE_RUNNING ? ServiceRunState::Running
+                                            : ServiceRunState::NotRunning;
+        if (m_manager.IsConnected())
+            break;
+        m_manager.Close();
+    }
+    return ServiceRunState::Unknown;
+}
+
+void AgentServiceWatch::NoteResult(bool failed, const ServiceError& error) {
+    if (failed) {
+        if (!m_failing || error.code != m_lastError.code || error.text != m_lastError.text)
+            LOG_PRINTFW(LK_WARNING, u"Cannot query the agent service %s: %s [%s|%d]", m_serviceName,
+                        error.text);
+        m_lastError = error;
+    } else if (m_failing) {
+        LOG_PRINTFW(LK_INFO, u"The agent service %s can be queried again. [%s|%d]", m_serviceName);
+    }
+    m_failing = failed;
+}
+
 std::u16string ReplaceFirstPlaceholder(std::u16string text, std::u16string_view value) {
     const auto at = text.find(u"%s");
     if (at != std::u16string::npos)

@@ -30,6 +30,29 @@ bool RestartAgentService(std::u16string_view serviceName, ServiceError& error,
 // False for every failure, so a missing service looks stopped.
 bool IsAgentServiceRunning(std::u16string_view serviceName);
 
+// What the service manager said about the agent's service; Unknown when it
+// could not be asked (no system bus, access refused, no service name).
+enum class ServiceRunState { Running, NotRunning, Unknown };
+
+// The status monitor's view of the agent's service: one connection to the
+// system bus, kept for all its polls and opened again when it drops. A
+// failed query is logged once per change of its result, not at every poll.
+class AgentServiceWatch {
+public:
+    explicit AgentServiceWatch(std::u16string serviceName)
+        : m_serviceName(std::move(serviceName)) {}
+    ServiceRunState Query();
+
+private:
+    ServiceRunState Ask(ServiceError& error);
+    void NoteResult(bool failed, const ServiceError& error);
+
+    std::u16string m_serviceName;
+    ServiceManager m_manager;
+    bool m_failing = false;
+    ServiceError m_lastError;
+};
+
 // String table entries the service commands show.
 inline constexpr unsigned kServiceCaptionId = 7022;
 inline constexpr unsigned kServiceStopSucceededId = 7011;

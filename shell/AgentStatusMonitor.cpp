@@ -49,9 +49,17 @@ int CAgentStatusMonitor::Run() {
     }
 }
 
+ServiceRunState CAgentStatusMonitor::AgentServiceState() {
+    if (m_context.queryAgentService)
+        return m_context.queryAgentService();
+    return m_context.isAgentServiceRunning() ? ServiceRunState::Running
+                                             : ServiceRunState::NotRunning;
+}
+
 void CAgentStatusMonitor::PollOnce() {
     AgentStatusRecord local{0, 4, 0, 0, 0};
-    if (LoadStatusReg(local) == 0) {
+    // Every five seconds: the two values, without a log line each time.
+    if (ReadStatusReg(local) == 0) {
         if (local.AgentStatus != m_context.cachedStatus->AgentStatus() ||
             local.ToolTag == TOOL_TAG_EXIT)
             m_context.postAgentStatus();
@@ -72,7 +80,9 @@ void CAgentStatusMonitor::PollOnce() {
         }
     }
 
-    if (!m_context.isAgentServiceRunning() &&
+    // Only the manager's answer that the service is down makes "works
+    // normally" stale; a state that could not be read says nothing.
+    if (AgentServiceState() == ServiceRunState::NotRunning &&
         m_context.cachedStatus->AgentStatus() == STATUS_WORKS_NORMALLY) {
         if (m_context.cachedStatus->Reload() == 0 &&
             m_context.cachedStatus->AgentStatus() == STATUS_WORKS_NORMALLY) {

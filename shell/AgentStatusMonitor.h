@@ -10,6 +10,7 @@
 
 #include "config/AgentConfig.h"
 #include "platform/system/Clock.h"
+#include "shell/AgentServiceControl.h"
 
 // Set by the settings sheet right after it saved the network configuration,
 // cleared by the monitor once it has let the agent see the change.
@@ -44,6 +45,9 @@ struct AgentStatusMonitorContext {
     Clock* clock = nullptr;
     // Queues WM_AGENT_STATUS for the UI thread; never blocks.
     std::function<void()> postAgentStatus;
+    // The service's state as the manager answers it. Where it is not set,
+    // isAgentServiceRunning stands in, its false taken as "not running".
+    std::function<ServiceRunState()> queryAgentService;
     std::function<bool()> isAgentServiceRunning;
 };
 
@@ -63,6 +67,8 @@ public:
     int32_t PollCounter() const { return m_pollCounter; }
 
 private:
+    ServiceRunState AgentServiceState();
+
     AgentStatusMonitorContext m_context;
     int32_t m_pollCounter = 0;
 };

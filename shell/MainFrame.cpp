@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDir>
 #include <QMetaObject>
 
 #include "common/LogTracker.h"
@@ -76,14 +77,6 @@ CMainFrame::~CMainFrame() {
 }
 
 bool CMainFrame::OnCreate() {
-    CResourceModule* own = CResourceLookup::ProgramModule();
-    if (own) {
-        m_normalIcon = own->LoadIcon(IDI_AGENT_NORMAL);
-        m_disabledIcon = own->LoadIcon(IDI_AGENT_DISABLED);
-        m_loggedOffIcon = own->LoadIcon(IDI_AGENT_LOGGED_OFF);
-        m_problemIcon = own->LoadIcon(IDI_AGENT_PROBLEM);
-    }
-
     if (m_statusEvent.Create(m_statusEventName) != 0)
         LOG_PRINTF(LK_WARNING, "can't create notify object for monitoring agent status. [%s|%d]");
 
@@ -124,12 +117,32 @@ QString CMainFrame::Text(unsigned id) const {
     return FromU16(CResourceLookup::LoadString(id).value_or(std::u16string()));
 }
 
+const QIcon& CMainFrame::TrayIconImage(unsigned iconId) {
+    const auto known = m_icons.find(iconId);
+    if (known != m_icons.end())
+        return known->second;
+    // The program's own images, one "<n>.png" per pixel size n. Each is
+    // named with its size, so Qt reads it only when that size is first
+    // drawn; the program's module lives for the whole run. The folder is
+    // listed without a name filter, which would bring in a pattern engine.
+    QIcon icon;
+    if (CResourceModule* own = CResourceLookup::ProgramModule()) {
+        const QDir folder(own->ResourcePrefix() + QStringLiteral("/icon/%1").arg(iconId));
+        for (const QString& name : folder.entryList(QDir::Files)) {
+            if (!name.endsWith(QLatin1String(".png")))
+                continue;
+            bool isSize = false;
+            const int size = name.chopped(4).toInt(&isSize);
+            if (isSize && size > 0)
+                icon.addFile(folder.filePath(name), QSize(size, size));
+        }
+    }
+    return m_icons.emplace(iconId, icon).first->second;
+}
+
 void CMainFrame::SetTrayIcon(int32_t status, bool add) {
     const TrayLook look = TrayLookFor(m_cachedStatus.Load().RegisterStatus, status);
-    const QIcon& icon = look.iconId == IDI_AGENT_NORMAL       ? m_normalIcon
-                        : look.iconId == IDI_AGENT_DISABLED   ? m_disabledIcon
-                        : look.iconId == IDI_AGENT_LOGGED_OFF ? m_loggedOffIcon
-                                                        : m_problemIcon;
+    const QIcon& icon = TrayIconImage(look.iconId);
     std::u16string tip;
     if (CResourceModule* module = m_app.GetLanguageResourceHandle())
         tip = module->LoadString(look.tipId, TIP_CHARS).value_or(std::u16string());

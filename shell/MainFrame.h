@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include <QIcon>
@@ -105,7 +106,9 @@ private:
     Clock& m_clock;
     QPointer<QMenu> m_trayMenu;
     QPointer<QMenu> m_languageMenu;
-    QIcon m_normalIcon, m_disabledIcon, m_loggedOffIcon, m_problemIcon;
+    // The tray icons, looked up the first time a status needs one.
+    const QIcon& TrayIconImage(unsigned iconId);
+    std::map<unsigned, QIcon> m_icons;
     std::u16string m_statusEventName;
     StatusEvent m_statusEvent;
     SharedAgentStatus m_cachedStatus;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,8 +26,18 @@ constexpr unsigned IDS_ALREADY_RUNNING = 7033;
 constexpr unsigned IDS_CAPTION = 7022;
 constexpr std::size_t STRING_BUFFER_CHARS = 254;
 
-bool Accessible(const std::string& directory) {
-    return ::access(directory.c_str(), R_OK | W_OK) == 0;
+// The log can be written in `directory` (ending with '/'): it is a
+// directory, and the log file in it is writable or can be made. A regular
+// file by that name, or a directory this user may not write (the agent's
+// root-owned log directory seen by a desktop user), is not usable.
+bool LogFileUsable(const std::string& directory) {
+    struct stat info {};
+    if (::stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return false;
+    const std::string file = directory + LOG_FILE_NAME;
+    if (::stat(file.c_str(), &info) == 0)
+        return S_ISREG(info.st_mode) && ::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) == 0;
+    return ::faccessat(AT_FDCWD, directory.c_str(), R_OK | W_OK | X_OK, AT_EACCESS) == 0;
 }
 
 // The agent's log directory is taken below the program directory, as the
@@ -37,8 +49,10 @@ std::string BelowHome(const std::string& home, const std::string& directory) {
     return directory.front() == '/' ? directory : home + directory;
 }
 
-bool CreateDirectory(const std::string& directory) {
-    return ::mkdir(directory.c_str(), 0755) == 0 || errno == EEXIST;
+bool UsableOrCreated(const std::string& directory) {
+    if (LogFileUsable(directory))
+        return true;
+    return ::mkdir(directory.c_str(), 0755) == 0 && LogFileUsable(directory);
 }
 
 } // namespace
@@ -105,11 +119,20 @@ void CSettingApp::OpenLog() {
         // A path too long to take a separator is still a directory.
         if (directory.back() != '/' && directory.back() != '\\')
             directory.push_back('/');
-        std::string chosen = BelowHome(home, directory);
-        if (!Accessible(chosen) && !CreateDirectory(chosen))
+        const std::string configured = BelowHome(home, directory);
+        std::string chosen = configured;
+        if (!UsableOrCreated(chosen))
             chosen = home + FALLBACK_LOG_DIRECTORY + "/";
-        if (!Accessible(chosen) && !CreateDirectory(chosen))
+        if (!UsableOrCreated(chosen)) {
+            // Nowhere to write it: told once, where somebody starting the
+            // tool by hand sees it.
+            if (enabled)
+                std::fprintf(
+                    stderr,
+                    "opal-agent-setting: no log is written: neither %s nor %s can take %s\n",
+                    configured.c_str(), chosen.c_str(), LOG_FILE_NAME);
             enabled = false;
+        }
         m_logFile = chosen + LOG_FILE_NAME;
     } else {
         // No directory configured: the log goes beside the program rather
@@ -218,7 +241,10 @@ void CSettingApp::StartMonitor() {
     context.clock = m_options.clock;
     context.postAgentStatus = [frame] { frame->PostAgentStatus(); };
     const std::u16string service = frame->ServiceName();
-    context.isAgentServiceRunning = [service] { return IsAgentServiceRunning(service); };
+    // The monitor's own connection to the service manager, kept between
+    // polls; only the monitor thread uses it.
+    auto watch = std::make_shared<AgentServiceWatch>(service);
+    context.queryAgentService = [watch] { return watch->Query(); };
     m_monitorFinished = false;
     m_monitor = std::thread([this, context] {
         AgentStatusMonitorThread(context);

@@ -25,11 +25,6 @@ using namespace XERCES_CPP_NAMESPACE;
 
 namespace {
 
-// No document of the agent declares entities, so a small budget is plenty
-// for honest input. It stops nested expansion ("billion laughs") at once and
-// keeps a large entity repeated many times to this many copies.
-constexpr XMLSize_t kEntityExpansionLimit = 100;
-
 const char16_t* OrEmpty(const XMLCh* text) {
     return text ? text : u"";
 }
@@ -106,29 +101,6 @@ void WriteEscaped(XMLFormatter& out, std::u16string_view text, std::u16string_vi
         out.formatBuf(text.data() + start, text.size() - start, XMLFormatter::NoEscapes);
 }
 
-// Reads a whole regular file; false when it cannot be.
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    const int fd = path.empty() ? -1 : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    bytes.clear();
-    char chunk[16384];
-    while (ok) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        bytes.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return ok;
-}
-
 } // namespace
 
 void XMLInitializeOnce() {
@@ -158,6 +130,30 @@ void CXMLAPIDOMParser::XMLDecl(const XMLCh* versionStr, const XMLCh* encodingStr
     m_declVersion = OrEmpty(versionStr);
     m_declEncoding = OrEmpty(encodingStr);
     m_declStandalone = OrEmpty(standaloneStr);
+}
+
+void CXMLAPIDOMParser::CountExpanded(XMLSize_t length) {
+    // The expansion count alone lets a large entity be copied thousands of
+    // times; the size bound stops that.
+    m_expandedChars += length;
+    if (m_expandedChars > m_inputSize + MAX_EXPANDED_CHARS)
+        throw CXMLObjectException(XML_ERR_PARSE, "The document expands to more than " +
+                                                     std::to_string(MAX_EXPANDED_CHARS) +
+                                                     " characters" + Where(__FILE__, __LINE__));
+}
+
+void CXMLAPIDOMParser::docCharacters(const XMLCh* chars, XMLSize_t length, bool cdataSection) {
+    CountExpanded(length);
+    XercesDOMParser::docCharacters(chars, length, cdataSection);
+}
+
+void CXMLAPIDOMParser::startElement(const XMLElementDecl& elemDecl, unsigned int urlId,
+                                    const XMLCh* elemPrefix, const RefVectorOf<XMLAttr>& attrList,
+                                    XMLSize_t attrCount, bool isEmpty, bool isRoot) {
+    for (XMLSize_t i = 0; i < attrCount; ++i)
+        CountExpanded(XMLString::stringLen(attrList.elementAt(i)->getValue()));
+    XercesDOMParser::startElement(elemDecl, urlId, elemPrefix, attrList, attrCount, isEmpty,
+                                  isRoot);
 }
 
 // ---------------------------------------------------------------------------
@@ -307,8 +303,9 @@ void CXMLObject::Impl::Parse(ErrorHandler* handler, CXMLDeclaration& declaration
     // them fail the parse instead.
     p.setLoadExternalDTD(false);
     p.setDisableDefaultEntityResolution(true);
-    security.setEntityExpansionLimit(kEntityExpansionLimit);
+    security.setEntityExpansionLimit(CXMLAPIDOMParser::MAX_ENTITY_EXPANSIONS);
     p.setSecurityManager(&security);
+    p.SetInputSize(sourceKind == XML_SOURCE_FILE ? fileBytes.size() : memoryLength);
 
     try {
         p.parse(*source);
@@ -392,6 +389,13 @@ void CXMLObject::AppendXMLDecl(const char16_t* version, const char16_t* encoding
 }
 
 int CXMLObject::SaveToFile(const char* path, mode_t newFileMode) {
+    SaveFileOptions options;
+    options.newFileMode = newFileMode;
+    return SaveToFile(path, options, nullptr);
+}
+
+int CXMLObject::SaveToFile(const char* path, const SaveFileOptions& options,
+                           SaveFileReport* report) {
     if (!path)
         throw PlainFailure(XML_ERR_NO_PATH, "No file path", __LINE__);
     if (!m_impl->document)
@@ -402,10 +406,8 @@ int CXMLObject::SaveToFile(const char* path, mode_t newFileMode) {
     std::u16string wide;
     if (length == 0 || length >= MAX_PATH || !LocaleToUtf16(path, CP_ACP, wide))
         return 0;
-    // A file its owner made read-only stays as it is, as it would for a
-    // writer that opens the file in place; replacing it by rename would only
-    // need the directory to be writable.
-    if (::access(path, F_OK) == 0 && ::access(path, W_OK) != 0)
+    // A file that may not be written is refused before anything is made.
+    if (CheckFileReplaceable(path) != 0)
         return 0;
 
     // The whole text is made before the file is touched, and the file is
@@ -418,7 +420,7 @@ int CXMLObject::SaveToFile(const char* path, mode_t newFileMode) {
             bytes += '\r';
         bytes += c;
     }
-    return WriteFileAtomic(path, bytes, newFileMode) == 0 ? 1 : 0;
+    return SaveFile(path, bytes, options, report) == 0 ? 1 : 0;
 }
 
 int CXMLObject::PrintNode(const DOMNode* node, std::FILE* stream) {

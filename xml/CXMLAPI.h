@@ -9,6 +9,8 @@
 #include <string>
 #include <sys/types.h>
 
+#include "platform/system/AtomicFile.h"
+
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/XMLFormatter.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
@@ -60,6 +62,23 @@ public:
 
     void XMLDecl(const XMLCh* versionStr, const XMLCh* encodingStr, const XMLCh* standaloneStr,
                  const XMLCh* actualEncStr) override;
+    // Both count what the document expands to, text and attribute values,
+    // and end the parse once that passes the input's own size by more than
+    // MAX_EXPANDED_CHARS.
+    void docCharacters(const XMLCh* chars, XMLSize_t length, bool cdataSection) override;
+    void
+    startElement(const XERCES_CPP_NAMESPACE::XMLElementDecl& elemDecl, unsigned int urlId,
+                 const XMLCh* elemPrefix,
+                 const XERCES_CPP_NAMESPACE::RefVectorOf<XERCES_CPP_NAMESPACE::XMLAttr>& attrList,
+                 XMLSize_t attrCount, bool isEmpty, bool isRoot) override;
+
+    // Entity references a document may expand, and the characters of text
+    // and attribute values it may expand to: beyond any hand-edited document
+    // (a few hundred references), far below what an expansion bomb needs to
+    // hurt: ten entities nested four deep already take 3,333 expansions,
+    // and one large entity repeated is stopped by the size.
+    static constexpr XMLSize_t MAX_ENTITY_EXPANSIONS = 3000;
+    static constexpr XMLSize_t MAX_EXPANDED_CHARS = 8 * 1024 * 1024;
 
     bool HasXMLDecl() const { return m_hasXMLDecl; }
     const std::u16string& GetDeclVersion() const { return m_declVersion; }
@@ -67,7 +86,14 @@ public:
     // Empty when the declaration had no standalone pseudo-attribute.
     const std::u16string& GetDeclStandalone() const { return m_declStandalone; }
 
+    // The size of the input about to be parsed, in bytes.
+    void SetInputSize(XMLSize_t bytes) { m_inputSize = bytes; }
+
 private:
+    void CountExpanded(XMLSize_t length);
+
+    XMLSize_t m_inputSize = 0;
+    XMLSize_t m_expandedChars = 0;
     bool m_hasXMLDecl = false;
     std::u16string m_declVersion;
     std::u16string m_declEncoding;
@@ -114,6 +140,9 @@ public:
     // file, if any, is then untouched). A null path throws XML_ERR_NO_PATH.
     // A new file gets `newFileMode`; a replaced one keeps its own.
     int SaveToFile(const char* path, mode_t newFileMode = 0644);
+    // The same with every option of SaveFile (platform/system/AtomicFile.h);
+    // `report` says how the file was written.
+    int SaveToFile(const char* path, const SaveFileOptions& options, SaveFileReport* report);
     int PrintNode(const DOMNode* node, std::FILE* stream);
     std::string SerializeNode(const DOMNode* node);
 

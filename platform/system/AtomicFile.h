@@ -1,19 +1,69 @@
 #pragma once
-// Whole-file replacement that never leaves a truncated file behind: the bytes
-// go to a temporary file created exclusively beside the target, every write
-// is checked, the file is fsync'd and renamed into place, and the directory
-// is fsync'd. A kill at any moment leaves the old file or the new one.
+// Whole-file replacement that never leaves a truncated file behind, and the
+// one routine through which every file of the tool is saved.
+//
+// The bytes go to an unnamed temporary file (O_TMPFILE) in the directory of
+// the file's final target, every write checked; the file is fsync'd, linked
+// into place and the directory fsync'd. A kill at any moment leaves the old
+// file or the new one. Where the file system has no unnamed files, a named
+// one (SAVE_TEMP_MARKER below) is used instead; it is locked while it is
+// written, and such a file that a killed save left behind is removed by the
+// next save of the same file.
+//
+// A symbolic link is saved through: its final target is replaced and the
+// link stays. A file with no write bit for anyone is never replaced, whoever
+// runs the save (root included), nor is one the caller may not write.
 
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 
-// A replaced file keeps its mode; a new file gets `newFileMode` (0644 for
-// ordinary documents, 0600 for anything that holds a secret). Returns 0 or
-// the errno of the failing step; on failure the target is untouched and the
-// temporary file removed.
+// Named temporary files are "." + file name + SAVE_TEMP_MARKER + six
+// characters of [A-Za-z0-9], beside the file.
+inline constexpr const char* SAVE_TEMP_MARKER = ".saving-";
+
+struct SaveFileOptions {
+    // Mode of a new file; a replaced file keeps its own unless `exactMode`.
+    mode_t newFileMode = 0644;
+    // The file ends with `newFileMode` even where it replaces one with a
+    // looser mode (a private key).
+    bool exactMode = false;
+    // Where the directory refuses a new file but the file itself accepts
+    // writes, rewrite the file in place (checked writes, truncated to the new
+    // length, fsync'd) rather than fail. Such a write is not atomic.
+    bool inPlaceWhenDirectoryRefuses = false;
+};
+
+struct SaveFileReport {
+    // The file was rewritten in place (see inPlaceWhenDirectoryRefuses).
+    bool inPlace = false;
+};
+
+// Returns 0 or the errno of the failing step; on failure the target is
+// untouched and no temporary file stays behind. EACCES for a file that may
+// not be written, EISDIR for a target that is not a regular file, ELOOP for
+// a circle of links.
+int SaveFile(const std::string& path, std::string_view bytes, const SaveFileOptions& options,
+             SaveFileReport* report = nullptr);
+
+// The strict atomic save: SaveFile with `newFileMode` and nothing else.
 int WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t newFileMode = 0644);
 
-// Test seam: makes the n-th write() of WriteFileAtomic fail with `error`
-// (n counts from 1 over the whole process; 0 turns the fault off).
+// 0 when a save of `path` would not be refused for what the file is (missing
+// counts as replaceable); else the errno SaveFile would give.
+int CheckFileReplaceable(const std::string& path);
+
+// The file a path names after following every symbolic link, also a dangling
+// one's target. False with errno set for a circle of links or an unreadable
+// link.
+bool ResolveFinalTarget(const std::string& path, std::string& target);
+
+// Reads a whole regular file (through links); false when it cannot be.
+bool ReadWholeFile(const std::string& path, std::string& bytes);
+
+// Test seam: makes the n-th write() of a save fail with `error` (n counts
+// from 1 over the whole process; 0 turns the fault off).
 void SetAtomicWriteFaultForTesting(int failingWrite, int error);
+// Test seam: saves behave as on a file system without unnamed temporary
+// files, so the named-file path is taken.
+void SetNoUnnamedTempFilesForTesting(bool on);

@@ -29,6 +29,12 @@ bool SafeComponent(const std::string& part) {
 }
 
 long MakeDirectories(const std::string& path) {
+    // The key almost always exists already: one look instead of a mkdir per
+    // level on every open.
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode) &&
+        ::access(path.c_str(), R_OK | W_OK | X_OK) == 0)
+        return ERROR_SUCCESS;
     std::string partial;
     std::size_t start = 0;
     while (start <= path.size()) {

@@ -147,6 +147,10 @@ void ServiceManager::Close() {
     m_unitPath.clear();
 }
 
+bool ServiceManager::IsConnected() const {
+    return m_bus != nullptr && sd_bus_is_open(m_bus) > 0;
+}
+
 bool ServiceManager::ReadUnit(UnitState& unit, bool withLoadState, ServiceError& error) {
     if (m_bus == nullptr) {
         SetError(error, ERROR_INVALID_HANDLE, u"The handle is invalid.");

@@ -1,7 +1,8 @@
 #pragma once
 // The service control manager on systemd: one connection to the system bus
 // (sd-bus, which honours DBUS_SYSTEM_BUS_ADDRESS) stands for the pair of
-// manager and service handles, and lives for one operation.
+// manager and service handles. It lives for one operation, or, for the
+// status monitor's polls, as long as the bus keeps it.
 //
 // Where systemd would answer differently from the service control manager,
 // the manager's answers are kept, because callers are written against them:
@@ -57,6 +58,9 @@ public:
     void Close();
 
     bool IsOpen() const { return m_bus != nullptr; }
+    // Open and still connected: false once the bus has gone away under a
+    // connection that was kept.
+    bool IsConnected() const;
     const std::string& Unit() const { return m_unit; }
 
 private:

@@ -6,6 +6,7 @@ inline constexpr long ERROR_SUCCESS = 0;
 inline constexpr long ERROR_FILE_NOT_FOUND = 2;
 inline constexpr long ERROR_ACCESS_DENIED = 5;
 inline constexpr long ERROR_INVALID_HANDLE = 6;
+inline constexpr long ERROR_INVALID_NAME = 123;
 inline constexpr long ERROR_INVALID_DATA = 13;
 inline constexpr long ERROR_MORE_DATA = 234;
 inline constexpr long ERROR_SERVICE_ALREADY_RUNNING = 1056;

@@ -324,3 +324,37 @@ TEST_F(EasycurlTest, RefusedConnectionReportsNoStatus) {
 }
 
 } // namespace
+
+TEST_F(EasycurlTest, ReadOnlyPemCopiesAreLeftAsTheyAreAndTheWriteFails) {
+    const TestCertificates& certs = Certs();
+    const fs::path caPem = Home() / "ZQCAPEM.cer";
+    const fs::path keyPem = Home() / "ZQClientCertPW.PEM";
+    testsupport::WriteFileBytes(caPem, "read-only CA copy");
+    testsupport::WriteFileBytes(keyPem, "read-only key copy");
+    ::chmod(caPem.c_str(), 0444);
+    ::chmod(keyPem.c_str(), 0444);
+    // The child writes the captured log too.
+    ::chmod(m_log->File().c_str(), 0666);
+    fs::permissions(certs.File("ca.der"), fs::perms::others_read, fs::perm_options::add);
+
+    struct Case {
+        const char* name;
+        bool unprivileged;
+    } cases[] = {{"as root", false}, {"as an unprivileged user", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto setCa = [&] {
+            CHTTP http;
+            return http.SetCAInfo(certs.File("ca.der").c_str()) == ERR_EASYCURL_FILE ? 0 : 1;
+        };
+        EXPECT_EQ(c.unprivileged ? testsupport::RunUnprivileged(setCa) : setCa(), 0);
+        EXPECT_EQ(ReadText(caPem), "read-only CA copy");
+    }
+    CHTTP http;
+    EXPECT_EQ(http.SetClientCert(certs.File("client.p12").c_str(), kCertPassword, "PEM"),
+              ERR_EASYCURL_FILE);
+    EXPECT_EQ(ReadText(keyPem), "read-only key copy");
+    EXPECT_EQ(FileMode(keyPem), 0444u);
+    EXPECT_TRUE(Contains(Log(), "Failed to open CA PEM FILE, [Easycurl.cpp|"));
+    EXPECT_TRUE(Contains(Log(), "Failed to create client password, [Easycurl.cpp|"));
+}

@@ -607,3 +607,42 @@ TEST_F(LocalConfigTest, TheNetworkBlockIsFoundAtAnyDepth) {
 }
 
 } // namespace
+
+TEST_F(LocalConfigTest, EachMissingElementIsLoggedAtTheLineThatAskedForIt) {
+    const auto without = [](std::string text, const std::vector<std::string>& parts) {
+        for (const std::string& part : parts)
+            text.erase(text.find(part), part.size());
+        return text;
+    };
+    // Pairs of elements read through the same helper from two places.
+    struct Case {
+        const char* first;
+        const char* second;
+        std::string document;
+    } cases[] = {
+        {"HTTPAuthUser", "CACertPath",
+         without(BASE_FILE,
+                 {"<HTTPAuthUser>admin</HTTPAuthUser>", "<CACertPath>/ca.pem</CACertPath>"})},
+        {"SOCK4Proxy", "SOCK5Proxy",
+         ReplaceOnce(ReplaceOnce(BaseRenamed("SOCK4Proxy", "Sock4"), "<SOCK5Proxy>", "<Sock5>"),
+                     "</SOCK5Proxy>", "</Sock5>")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " and " + c.second);
+        Write(FILE_NAME, c.document);
+        const std::size_t before = Log().size();
+        LoadLocalConfig();
+        const std::string added = Log().substr(before);
+        const auto lineOf = [&](const std::string& name) {
+            const std::string head = "Failed to find <" + name + "> element. [LocalConfig.cpp|";
+            const auto at = added.find(head);
+            if (at == std::string::npos)
+                return std::string("missing");
+            const auto from = at + head.size();
+            return added.substr(from, added.find(']', from) - from);
+        };
+        EXPECT_NE(lineOf(c.first), "missing") << added;
+        EXPECT_NE(lineOf(c.second), "missing") << added;
+        EXPECT_NE(lineOf(c.first), lineOf(c.second));
+    }
+}

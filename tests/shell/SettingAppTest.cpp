@@ -491,4 +491,61 @@ TEST_F(ShellTest, RealSheetThroughTheFrame) {
     EXPECT_TRUE(stayedOpen);
     EXPECT_EQ(frame->OpenSheet(), nullptr);
     EXPECT_EQ(ReadFileBytes(HomeFile("AgentLocalConfig.xml")), saved);
+
+TEST_F(ShellTest, LogFallsBackWhenTheAgentsDirectoryExistsButCannotTakeTheLog) {
+    const auto setLogPath = [this](const std::string& path) {
+        WriteFileBytes(HomeFile("AgentLocalConfig.xml"),
+                       "<AgentLocalConfig><DebugLogConfig><DebugLogLevel>LL_FOR_ALL</DebugLogLevel>"
+                       "<DebugLogPath>" +
+                           path + "</DebugLogPath></DebugLogConfig></AgentLocalConfig>");
+    };
+    const std::string fallback = HomeFile("log/OPALAgentSetting.log");
+
+    // A regular file where the directory should be.
+    WriteFileBytes(HomeFile("agentlog"), "a file, not a directory");
+    setLogPath("agentlog");
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    EXPECT_EQ(app->LogFilePath(), fallback);
+    EXPECT_TRUE(FileExists(fallback));
+    EXPECT_EQ(ReadFileBytes(HomeFile("agentlog")), "a file, not a directory");
+    m_apps.clear();
+    LogShutdown();
+    fs::remove_all(HomeFile("log"));
+
+    // The agent's own log directory, which a desktop user may not write.
+    fs::create_directory(HomeFile("agentlogs"));
+    ::chmod(HomeFile("agentlogs").c_str(), 0755);
+    setLogPath("agentlogs");
+    for (const char* file : {"AgentLocalConfig.xml", "AgentSysConfig.xml", "AgentStatus.xml",
+                             "SettingToolSysConfig.xml"})
+        ::chmod(HomeFile(file).c_str(), 0666);
+    // The first run's lock file is root's: nobody could not take it.
+    for (const auto& entry : fs::directory_iterator(m_temp.Path()))
+        if (entry.is_regular_file() && entry.path().extension() == ".lock")
+            fs::remove(entry.path());
+    const int rc = RunUnprivileged([&] {
+        CSettingApp* child = Start();
+        if (!child)
+            return 1;
+        return child->LogFilePath() == fallback && FileExists(fallback) ? 0 : 2;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_FALSE(FileExists(HomeFile("agentlogs/OPALAgentSetting.log")));
+}
+
+TEST_F(ShellTest, NoUsableLogDirectoryIsSaidOnceOnStandardError) {
+    WriteFileBytes(HomeFile("agentlog"), "a file");
+    WriteFileBytes(HomeFile("log"), "a file too");
+    WriteFileBytes(HomeFile("AgentLocalConfig.xml"),
+                   "<AgentLocalConfig><DebugLogConfig><DebugLogLevel>LL_FOR_ALL</DebugLogLevel>"
+                   "<DebugLogPath>agentlog</DebugLogPath></DebugLogConfig></AgentLocalConfig>");
+    testing::internal::CaptureStderr();
+    CSettingApp* app = Start();
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_NE(app, nullptr) << "the tool starts without a log";
+    const std::string line = "no log is written: neither " + HomeFile("agentlog/") + " nor " +
+                             HomeFile("log/") + " can take OPALAgentSetting.log";
+    EXPECT_EQ(said.find(line), said.rfind(line)) << said;
+    EXPECT_NE(said.find(line), std::string::npos) << said;
 }

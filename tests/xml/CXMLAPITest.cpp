@@ -598,3 +598,45 @@ TEST(CXMLObjectSecurity, EntityExpansionIsBounded) {
 }
 
 } // namespace
+
+namespace {
+
+std::string WithEntityReferences(int references, const std::string& value = "Norvale Corp.") {
+    std::string text = "<?xml version=\"1.0\"?>\n<!DOCTYPE AgentLocalConfig [\n"
+                       "  <!ENTITY vendor \"" +
+                       value +
+                       "\">\n  <!ENTITY server \"mgmt.&vendor;\">\n]>\n"
+                       "<AgentLocalConfig>";
+    for (int i = 0; i < references; ++i)
+        text += i % 2 ? "<Note>&vendor;</Note>" : "<Host name=\"&server;\">&server;</Host>";
+    return text + "</AgentLocalConfig>";
+}
+
+} // namespace
+
+TEST(CXMLObjectSecurity, HandEditedDocumentsWithEntitiesLoadAndBombsStopQuickly) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool loads;
+    } cases[] = {
+        // Each Host holds two references that expand two entities each.
+        {"a few hundred references", WithEntityReferences(400), true},
+        {"a couple of thousand expansions", WithEntityReferences(1000), true},
+        {"too many expansions", WithEntityReferences(2200), false},
+        {"a large entity repeated", WithEntityReferences(1000, std::string(20000, 'x')), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto start = std::chrono::steady_clock::now();
+        if (c.loads) {
+            auto xml = Load(c.text.c_str());
+            const XMLCh* content = xml->GetRootElement()->getTextContent();
+            EXPECT_NE(std::u16string_view(content).find(u"mgmt.Norvale Corp."),
+                      std::u16string_view::npos);
+        } else {
+            EXPECT_THROW(ParseText(c.text.c_str()), CXMLObjectException);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    }
+}

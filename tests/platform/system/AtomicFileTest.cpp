@@ -1,7 +1,12 @@
 #include "platform/system/AtomicFile.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
 #include "tests/support/TestSupport.h"
 
@@ -73,4 +78,161 @@ TEST(AtomicFileTest, UnwritableDirectoryFailsWithoutTouchingTheFile) {
     const int rc = RunUnprivileged([&] { return WriteFileAtomic(target, "clobbered") == EACCES ? 0 : 1; });
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(ReadFileBytes(target), "keep me");
+}
+
+namespace {
+
+bool IsLink(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+std::vector<std::string> NamesIn(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST(AtomicFileTest, SavesThroughLinksToTheirFinalTargetAndKeepsTheLinks) {
+    struct Case {
+        const char* name;
+        // Link text (relative to the link's directory, or absolute with "@"
+        // for the home directory) for each hop from "doc.xml" on.
+        std::vector<std::string> hops;
+        const char* target; // the file that must receive the bytes
+    } cases[] = {
+        {"absolute link", {"@/conf/real.xml"}, "conf/real.xml"},
+        {"relative link", {"conf/real.xml"}, "conf/real.xml"},
+        {"relative link climbing", {"../elsewhere/real.xml"}, "../elsewhere/real.xml"},
+        {"chain of links", {"hop1", "conf/hop2", "real.xml"}, "conf/real.xml"},
+        {"dangling link", {"conf/new.xml"}, "conf/new.xml"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const fs::path home = dir.Path() / "home";
+        fs::create_directories(home / "conf");
+        fs::create_directories(dir.Path() / "elsewhere");
+        const fs::path target = home / c.target;
+        if (std::string(c.name) != "dangling link") {
+            WriteFileBytes(target, "old");
+            ::chmod(target.c_str(), 0640);
+        }
+        fs::path link = home / "doc.xml";
+        for (const std::string& hop : c.hops) {
+            const std::string text = hop.front() == '@' ? home.string() + hop.substr(1) : hop;
+            fs::create_symlink(text, link);
+            link = link.parent_path() / text;
+        }
+        ASSERT_EQ(WriteFileAtomic((home / "doc.xml").string(), "new", 0600), 0);
+        EXPECT_TRUE(IsLink((home / "doc.xml").string())) << "the link stays a link";
+        EXPECT_EQ(ReadFileBytes(target), "new");
+        EXPECT_EQ(ModeOf(target.string()), std::string(c.name) == "dangling link" ? 0600u : 0640u);
+        std::string resolved;
+        ASSERT_TRUE(ResolveFinalTarget((home / "doc.xml").string(), resolved));
+        EXPECT_EQ(fs::weakly_canonical(resolved), fs::weakly_canonical(target));
+    }
+}
+
+TEST(AtomicFileTest, ACircleOfLinksIsRefused) {
+    TempDir dir;
+    fs::create_symlink("b", dir.Path() / "a");
+    fs::create_symlink("a", dir.Path() / "b");
+    EXPECT_EQ(WriteFileAtomic(dir / "a", "x"), ELOOP);
+    EXPECT_TRUE(IsLink(dir / "a"));
+}
+
+TEST(AtomicFileTest, AFileWithoutAnyWriteBitIsNeverReplacedByAnyone) {
+    TempDir dir;
+    fs::permissions(dir.Path(), fs::perms::all, fs::perm_options::add);
+    const std::string target = dir / "readonly.xml";
+    WriteFileBytes(target, "keep me");
+    ASSERT_EQ(::chmod(target.c_str(), 0444), 0);
+    SaveFileOptions inPlace;
+    inPlace.inPlaceWhenDirectoryRefuses = true;
+    EXPECT_EQ(SaveFile(target, "clobbered", inPlace), EACCES);
+    EXPECT_EQ(CheckFileReplaceable(target), EACCES);
+    EXPECT_EQ(RunUnprivileged([&] { return WriteFileAtomic(target, "clobbered") == EACCES ? 0 : 1; }),
+              0);
+    // Writable for its owner only: the owner may, nobody else.
+    ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
+    EXPECT_EQ(RunUnprivileged([&] { return WriteFileAtomic(target, "clobbered") == EACCES ? 0 : 1; }),
+              0);
+    EXPECT_EQ(ReadFileBytes(target), "keep me");
+    EXPECT_EQ(NamesIn(dir.Path()), std::vector<std::string>{"readonly.xml"});
+}
+
+TEST(AtomicFileTest, WritableFileInARefusingDirectoryIsRewrittenInPlaceWhenAllowed) {
+    TempDir dir;
+    const fs::path locked = dir.Path() / "locked";
+    fs::create_directory(locked);
+    const std::string target = (locked / "AgentLocalConfig.xml").string();
+    WriteFileBytes(target, "a longer old text that must not survive");
+    fs::permissions(dir.Path(), fs::perms::all, fs::perm_options::add);
+    ::chmod(locked.c_str(), 0755);
+    ::chmod(target.c_str(), 0666);
+    const int rc = RunUnprivileged([&] {
+        SaveFileOptions options;
+        options.inPlaceWhenDirectoryRefuses = true;
+        SaveFileReport report;
+        if (SaveFile(target, "short new", options, &report) != 0)
+            return 1;
+        return report.inPlace ? 0 : 2;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(ReadFileBytes(target), "short new") << "truncated to the new length";
+    EXPECT_EQ(ModeOf(target), 0666u);
+    // Where the directory does take the file, the atomic way is kept.
+    SaveFileOptions options;
+    options.inPlaceWhenDirectoryRefuses = true;
+    SaveFileReport report;
+    EXPECT_EQ(SaveFile(target, "atomic", options, &report), 0);
+    EXPECT_FALSE(report.inPlace);
+}
+
+TEST(AtomicFileTest, ExactModeTightensAReplacedFile) {
+    TempDir dir;
+    const std::string key = dir / "key.pem";
+    WriteFileBytes(key, "old key");
+    ::chmod(key.c_str(), 0664);
+    SaveFileOptions options;
+    options.newFileMode = 0600;
+    options.exactMode = true;
+    ASSERT_EQ(SaveFile(key, "new key", options), 0);
+    EXPECT_EQ(ModeOf(key), 0600u);
+    EXPECT_EQ(ReadFileBytes(key), "new key");
+}
+
+TEST(AtomicFileTest, LeftoversOfKilledSavesGoWithTheNextSaveUnlessStillHeld) {
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed temporary file" : "named temporary file");
+        SetNoUnnamedTempFilesForTesting(!unnamed);
+        TempDir dir;
+        const std::string target = dir / "AgentStatus.xml";
+        WriteFileBytes(target, "old");
+        const std::string prefix = std::string(".AgentStatus.xml") + SAVE_TEMP_MARKER;
+        WriteFileBytes(dir / (prefix + "Ab3xY9"), "leftover");
+        WriteFileBytes(dir / (prefix + "HELD00"), "another save's, still open");
+        // Not of this file's pattern: other files, and leftovers of others.
+        WriteFileBytes(dir / "AgentStatus.xml.backup", "mine");
+        WriteFileBytes(dir / (std::string(".Other.xml") + SAVE_TEMP_MARKER + "Ab3xY9"), "other");
+        const int held = ::open((dir / (prefix + "HELD00")).c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX), 0);
+
+        ASSERT_EQ(WriteFileAtomic(target, "new"), 0);
+        ::close(held);
+        EXPECT_EQ(ReadFileBytes(target), "new");
+        EXPECT_EQ(NamesIn(dir.Path()),
+                  (std::vector<std::string>{prefix + "HELD00", std::string(".Other.xml") +
+                                                                   SAVE_TEMP_MARKER + "Ab3xY9",
+                                            "AgentStatus.xml", "AgentStatus.xml.backup"}));
+        ASSERT_EQ(WriteFileAtomic(target, "newer"), 0);
+        EXPECT_FALSE(FileExists(dir / (prefix + "HELD00"))) << "released, so it goes too";
+    }
+    SetNoUnnamedTempFilesForTesting(false);
 }
