@@ -491,6 +491,7 @@ TEST_F(ShellTest, RealSheetThroughTheFrame) {
     EXPECT_TRUE(stayedOpen);
     EXPECT_EQ(frame->OpenSheet(), nullptr);
     EXPECT_EQ(ReadFileBytes(HomeFile("AgentLocalConfig.xml")), saved);
+}
 
 TEST_F(ShellTest, LogFallsBackWhenTheAgentsDirectoryExistsButCannotTakeTheLog) {
     const auto setLogPath = [this](const std::string& path) {
