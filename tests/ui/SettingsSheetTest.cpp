@@ -406,3 +406,20 @@ TEST_F(SettingsSheetTest, TestConnectionToAServerThatNeverAnswersKeepsTheUiAlive
     EXPECT_TRUE(m_boxes.Records().empty()) << "a cancelled test shows no result";
     EXPECT_TRUE(sheet->isVisible());
 }
+
+TEST_F(SettingsSheetTest, ReadOnlyFileIsReportedTheSheetClosesAndTheAgentIsNotTold) {
+    ::chmod(HomeFile("AgentLocalConfig.xml").c_str(), 0444);
+    const std::string local = Document("AgentLocalConfig.xml");
+    const std::string status = Document("AgentStatus.xml");
+    auto sheet = Open();
+    sheet->GeneralPage().SetDlgItemText(IDC_SERVER_ADDRESS, u"elsewhere");
+    Click(*sheet, IDOK);
+    EXPECT_EQ(MessageTexts(), std::vector<std::string>{Utf8(English(IDS_NETWORK_CONFIG_SAVE_FAILED))});
+    EXPECT_EQ(m_boxes.Records()[0].owner, sheet.get());
+    EXPECT_EQ(sheet->result(), IDOK);
+    EXPECT_FALSE(sheet->isVisible());
+    EXPECT_EQ(Document("AgentLocalConfig.xml"), local);
+    EXPECT_EQ(Document("AgentStatus.xml"), status);
+    EXPECT_EQ(Registry(u"ToolTag"), 0);
+    EXPECT_EQ(g_selfConfigChange.load(), 0);
+}
