@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QMetaObject>
+
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
 #include "config/AgentConfig.h"
@@ -84,6 +86,8 @@ bool CSettingApp::InitInstance() {
 
     LoadPluginUIDll(m_pluginLibrary);
     StartMonitor();
+    if (m_options.configureAtStart)
+        QMetaObject::invokeMethod(m_frame.get(), &CMainFrame::Configure, Qt::QueuedConnection);
     return true;
 }
 
