@@ -5,7 +5,7 @@ set_target_properties(opal_shell PROPERTIES AUTOMOC ON)
 target_link_libraries(opal_shell PUBLIC opal_shell_core opal_platform_gui opal_res Qt6::Widgets)
 
 add_executable(opal-agent-setting main.cpp)
-target_link_libraries(opal-agent-setting PRIVATE opal_shell)
+target_link_libraries(opal-agent-setting PRIVATE opal_shell opal_ui)
 set_target_properties(opal-agent-setting PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
 # The sample plug-in UI library and the install layout.

@@ -9,6 +9,7 @@
 #include "res/ProgramResources.h"
 #include "shell/CommandLine.h"
 #include "shell/SettingApp.h"
+#include "ui/ConfigureAgent4VSM.h"
 
 int main(int argc, char** argv) {
     const std::string program = argc > 0 ? argv[0] : "opal-agent-setting";
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
         app.ExitInstance();
         return 0;
     }
+    app.MainFrame()->SetSettingsSheetFactory(MakeSettingsSheetFactory(app));
     QObject::connect(app.MainFrame(), &CMainFrame::ExitRequested, &application, &QApplication::quit,
                      Qt::QueuedConnection);
     const int result = QApplication::exec();

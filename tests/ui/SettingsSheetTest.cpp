@@ -1,0 +1,350 @@
+// The real settings sheet on the offscreen platform, with the agent's
+// documents in a temporary home and the message boxes recorded.
+
+#include "ui/ConfigureAgent4VSM.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QTimer>
+#include <sys/stat.h>
+
+#include "comm/ValueEncryption.h"
+#include "common/ASTCommonFunc.h"
+#include "platform/gui/FileDialog.h"
+#include "platform/gui/MessageBox.h"
+#include "platform/gui/ResourceLookup.h"
+#include "platform/gui/TabControl.h"
+#include "res/Resource.h"
+#include "shell/AgentStatusMonitor.h"
+#include "shell/PluginLoader.h"
+#include "tests/comm/CommTestHarness.h"
+#include "tests/support/TestSupport.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::u16string English(unsigned id) {
+    return CResourceLookup::ProgramModule()->LoadString(id).value_or(u"");
+}
+
+std::string Utf8(const std::u16string& text) {
+    return QString::fromStdU16String(text).toStdString();
+}
+
+// Runs `body` once the next modal window is up, as the user would act on it.
+void WhenModal(std::function<void(QWidget*)> body) {
+    QTimer::singleShot(0, [body = std::move(body)] {
+        QWidget* modal = QApplication::activeModalWidget();
+        ASSERT_NE(modal, nullptr);
+        body(modal);
+    });
+}
+
+std::string StoredPassword(const std::string& document, const std::string& element) {
+    const std::string open = "<" + element + ">";
+    const std::size_t start = document.find(open) + open.size();
+    return document.substr(start, document.find("</" + element + ">", start) - start);
+}
+
+std::string MaskPasswords(std::string document) {
+    for (std::size_t at = document.find("!CRYPT!"); at != std::string::npos;
+         at = document.find("!CRYPT!", at + 1)) {
+        const std::size_t end = document.find('<', at);
+        document.replace(at, end - at, "!CRYPT!...");
+    }
+    return document;
+}
+
+int g_pluginCalls = 0;
+void CountingPluginDialog() {
+    ++g_pluginCalls;
+}
+
+class SettingsSheetTest : public AgentHomeTest {
+protected:
+    void SetUp() override {
+        AgentHomeTest::SetUp();
+        WriteFileBytes(HomeFile("AgentSysConfig.xml"),
+                       "<AgentSysConfig><AgentGUID>0123456789abcdef0123456789abcdef0123</AgentGUID>"
+                       "<AgentServiceName>Svc</AgentServiceName><PluginType>7</PluginType>"
+                       "</AgentSysConfig>");
+        WriteFileBytes(HomeFile("AgentWorkConfig.xml"),
+                       ReadFileBytes(fs::path(OPAL_SOURCE_DIR) / "scripts/demo/AgentWorkConfig.xml"));
+        fs::copy_file(DataFile("ui/AgentLocalConfig.xml"), HomeFile("AgentLocalConfig.xml"));
+        WriteFileBytes(HomeFile("AgentStatus.xml"),
+                       "<AgentStatusData><RegisterStatus>1</RegisterStatus>"
+                       "<NetConfigChanged>0</NetConfigChanged><MonitorExitTag>0</MonitorExitTag>"
+                       "</AgentStatusData>");
+        SetRegistry(u"ToolTag", 0);
+        SetRegistry(u"AgentStatus", 1);
+        g_selfConfigChange = 0;
+    }
+
+    void SetRegistry(const char16_t* name, int32_t value) {
+        RegistryKey key;
+        ASSERT_EQ(key.Create(AgentRegistryKey), 0);
+        ASSERT_EQ(key.WriteInt(name, value), 0);
+    }
+    int32_t Registry(const char16_t* name) {
+        RegistryKey key;
+        int32_t value = -1;
+        key.Create(AgentRegistryKey);
+        key.ReadInt(name, value);
+        return value;
+    }
+
+    // The sheet as Configure opens it, built without its modal run.
+    std::unique_ptr<CConfigureAgent4VSM> Open() {
+        SettingsSheetContext context;
+        context.languageModule = [] { return CResourceLookup::ProgramModule(); };
+        context.serviceName = u"Svc";
+        auto sheet = std::make_unique<CConfigureAgent4VSM>(std::move(context));
+        EXPECT_TRUE(sheet->CreateModeless());
+        sheet->show();
+        // No window manager makes a window active here.
+        QApplication::setActiveWindow(sheet.get());
+        return sheet;
+    }
+
+    static void Click(CFrameworkDialog& dialog, int id) {
+        auto* button = qobject_cast<QAbstractButton*>(dialog.GetDlgItem(id));
+        ASSERT_NE(button, nullptr) << id;
+        button->click();
+    }
+
+    std::vector<std::string> MessageTexts() const {
+        std::vector<std::string> texts;
+        for (const auto& record : m_boxes.Records())
+            texts.push_back(Utf8(record.text));
+        return texts;
+    }
+
+    std::string Document(const char* name) { return ReadFileBytes(HomeFile(name)); }
+
+    CMessageBoxRecorder m_boxes;
+};
+
+} // namespace
+
+TEST_F(SettingsSheetTest, OkRewritesTheNetworkBlockAndTellsTheAgent) {
+    auto sheet = Open();
+    EXPECT_EQ(sheet->windowTitle(), QStringLiteral("Agent (Svc)"));
+    CNetworkPage& general = sheet->GeneralPage();
+    EXPECT_EQ(general.GetDlgItemText(IDC_SERVER_ADDRESS), u"kestrel.example.com");
+    EXPECT_EQ(general.IsDlgButtonChecked(IDC_PROXY_AUTH), BST_CHECKED);
+    EXPECT_EQ(sheet->AdvancedPage().GetDlgItemText(IDC_LOG_UPLOAD_SIZE), u"200");
+
+    general.SetDlgItemText(IDC_SERVER_ADDRESS, u"  kestrel2.example.com ");
+    general.SetDlgItemText(IDC_SERVER_PORT, u"8443");
+    general.SetDlgItemText(IDC_SERVER_PASSWORD, u"s3cret");
+    general.SetDlgItemText(IDC_PROXY_PASSWORD, u"pr0xy");
+    sheet->AdvancedPage().SetDlgItemText(IDC_RETRY, u" 90 ");
+    Click(*sheet, IDOK);
+
+    EXPECT_TRUE(m_boxes.Records().empty()) << MessageTexts().front();
+    EXPECT_EQ(sheet->result(), IDOK);
+    // Every save salts its ciphertext anew: the golden file holds the
+    // passwords' stored form, "!CRYPT!" and a fixed tail.
+    std::string saved = Document("AgentLocalConfig.xml");
+    EXPECT_EQ(saved.find("s3cret"), std::string::npos);
+    EXPECT_EQ(DecryptValue(StoredPassword(saved, "HTTPAuthPassword")), "s3cret");
+    EXPECT_EQ(DecryptValue(StoredPassword(saved.substr(saved.find("<HTTPProxy>")), "ProxyPassword")),
+              "pr0xy");
+    EXPECT_EQ(MaskPasswords(saved), ReadFileBytes(DataFile("ui/AgentLocalConfig.saved.xml")));
+    EXPECT_NE(Document("AgentStatus.xml").find("<NetConfigChanged>1</NetConfigChanged>"),
+              std::string::npos);
+    EXPECT_EQ(Registry(u"ToolTag"), 2);
+    EXPECT_EQ(g_selfConfigChange.load(), 1);
+}
+
+TEST_F(SettingsSheetTest, ValidationKeepsTheSheetOpenOnThePageThatRefuses) {
+    auto sheet = Open();
+    const std::string before = Document("AgentLocalConfig.xml");
+    sheet->AdvancedPage().SetDlgItemText(IDC_RETRY, u"10");
+    ASSERT_EQ(sheet->CurrentTab(), 0);
+    Click(*sheet, IDOK);
+    ASSERT_EQ(MessageTexts(), std::vector<std::string>{"[Retry after (30 - 3600):] cannot accept an "
+                                                       "invalid number. Enter a number between 30 "
+                                                       "and 3600."});
+    EXPECT_EQ(m_boxes.Records()[0].owner, &sheet->AdvancedPage());
+    EXPECT_EQ(m_boxes.Records()[0].icon, MessageIcon::Warning);
+    EXPECT_TRUE(m_boxes.Records()[0].topmost);
+    EXPECT_EQ(sheet->CurrentTab(), 1);
+    EXPECT_TRUE(sheet->AdvancedPage().isVisible());
+    EXPECT_FALSE(sheet->GeneralPage().isVisible());
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(QApplication::focusWidget(), sheet->AdvancedPage().GetDlgItem(IDC_RETRY));
+
+    // A General failure brings General back, with the focus on "Settings...".
+    m_boxes.Clear();
+    sheet->GeneralPage().CheckDlgButton(IDC_PROTOCOL_HTTPS, BST_CHECKED);
+    sheet->GeneralPage().CheckDlgButton(IDC_PROTOCOL_HTTP, BST_UNCHECKED);
+    sheet->GeneralPage().m_state.CACertPath.clear();
+    Click(*sheet, IDOK);
+    ASSERT_EQ(m_boxes.Records().size(), 1u);
+    EXPECT_EQ(m_boxes.Records()[0].text, English(IDS_NO_ROOT_CA));
+    EXPECT_EQ(sheet->CurrentTab(), 0);
+    EXPECT_EQ(QApplication::focusWidget(), sheet->GeneralPage().GetDlgItem(IDC_HTTPS_SETTINGS));
+    EXPECT_EQ(Document("AgentLocalConfig.xml"), before);
+}
+
+TEST_F(SettingsSheetTest, CancelAndCloseByTheMonitorWriteNothing) {
+    const std::string local = Document("AgentLocalConfig.xml");
+    const std::string status = Document("AgentStatus.xml");
+    for (const bool byMonitor : {false, true}) {
+        auto sheet = Open();
+        sheet->GeneralPage().SetDlgItemText(IDC_SERVER_ADDRESS, u"elsewhere");
+        if (byMonitor)
+            sheet->CloseWithoutSaving();
+        else
+            Click(*sheet, IDCANCEL);
+        EXPECT_EQ(sheet->result(), IDCANCEL);
+        EXPECT_FALSE(sheet->isVisible());
+    }
+    EXPECT_EQ(Document("AgentLocalConfig.xml"), local);
+    EXPECT_EQ(Document("AgentStatus.xml"), status);
+    EXPECT_EQ(Registry(u"ToolTag"), 0);
+    EXPECT_TRUE(m_boxes.Records().empty());
+}
+
+TEST_F(SettingsSheetTest, UnreadableConfigurationIsReportedAndTheSheetStillOpens) {
+    WriteFileBytes(HomeFile("AgentWorkConfig.xml"), "<PXRAgentWorkingConfig><Enable");
+    WriteFileBytes(HomeFile("AgentLocalConfig.xml"), "not xml at all");
+    auto sheet = Open();
+    EXPECT_EQ(MessageTexts(), (std::vector<std::string>{Utf8(English(7038)), Utf8(English(7037))}));
+    EXPECT_TRUE(sheet->isVisible());
+    // The store's defaults are what the pages show.
+    EXPECT_EQ(sheet->AdvancedPage().GetDlgItemText(IDC_RETRY), u"60");
+    EXPECT_EQ(sheet->AdvancedPage().GetDlgItemText(IDC_LOG_UPLOAD_SIZE), u"200");
+}
+
+TEST_F(SettingsSheetTest, ProxyControlsFollowTheClicks) {
+    auto sheet = Open();
+    CNetworkPage& page = sheet->GeneralPage();
+    page.SetDlgItemText(IDC_PROXY_USER, u"someone");
+    Click(page, IDC_PROXY_SOCKS4);
+    EXPECT_EQ(page.IsDlgButtonChecked(IDC_PROXY_AUTH), BST_UNCHECKED);
+    EXPECT_FALSE(page.IsDlgItemEnabled(IDC_PROXY_AUTH));
+    EXPECT_FALSE(page.IsDlgItemEnabled(IDC_PROXY_USER));
+    Click(page, IDC_PROXY_HTTP);
+    EXPECT_TRUE(page.IsDlgItemEnabled(IDC_PROXY_AUTH));
+    EXPECT_EQ(page.IsDlgButtonChecked(IDC_PROXY_AUTH), BST_UNCHECKED);
+    EXPECT_FALSE(page.IsDlgItemEnabled(IDC_PROXY_USER));
+    Click(page, IDC_PROTOCOL_HTTP);
+    EXPECT_FALSE(page.IsDlgItemEnabled(IDC_HTTPS_SETTINGS));
+    Click(page, IDC_PROXY_ENABLED);
+    EXPECT_FALSE(page.IsDlgItemEnabled(IDC_PROXY_ADDRESS));
+
+    // Saved with the proxy off and its user typed: no proxy, no credentials.
+    Click(*sheet, IDOK);
+    ASSERT_TRUE(m_boxes.Records().empty()) << MessageTexts().front();
+    const std::string saved = Document("AgentLocalConfig.xml");
+    EXPECT_EQ(saved.find("<AlreadyConfig>1</AlreadyConfig>"), std::string::npos);
+    EXPECT_EQ(saved.find("someone"), std::string::npos);
+    EXPECT_NE(saved.find("<MAXRetryTimes>5</MAXRetryTimes>"), std::string::npos);
+}
+
+TEST_F(SettingsSheetTest, HttpsSettingsEditCopiesThatThePageTakesOnlyOnOk) {
+    auto sheet = Open();
+    CNetworkPage& page = sheet->GeneralPage();
+    page.m_state.RequireClientCert = 1;
+    page.m_state.ClientCertPath = u"/old/client.p12";
+    page.m_state.ClientCertPswd = u"old";
+
+    // Cancel after editing: the page keeps its values.
+    WhenModal([](QWidget* modal) {
+        auto* https = qobject_cast<CSSLConfig*>(modal);
+        ASSERT_NE(https, nullptr);
+        EXPECT_TRUE(https->IsDlgItemEnabled(IDC_CLIENT_CERT_PATH));
+        EXPECT_EQ(qobject_cast<QLineEdit*>(https->GetDlgItem(IDC_CLIENT_CERT_PASSWORD))->echoMode(),
+                  QLineEdit::Password);
+        https->SetDlgItemText(IDC_CA_PATH, u"/new/ca.der");
+        Click(*https, IDCANCEL);
+    });
+    Click(page, IDC_PROTOCOL_HTTPS);
+    Click(page, IDC_HTTPS_SETTINGS);
+    EXPECT_EQ(page.m_state.CACertPath, u"certs/kestrel-root-ca.cer");
+    EXPECT_EQ(page.HttpsDialog(), nullptr);
+
+    // Enter in the server address opens it too, whatever the protocol; with
+    // client certificates off, OK clears the certificate and its password.
+    Click(page, IDC_PROTOCOL_HTTP);
+    COpenFileDialogRecorder files;
+    files.SetNextAnswer(u"/" + std::u16string(128, u'c'));
+    files.SetNextAnswer(u"/" + std::u16string(127, u'c'));
+    WhenModal([this](QWidget* modal) {
+        auto* https = qobject_cast<CSSLConfig*>(modal);
+        ASSERT_NE(https, nullptr);
+        const std::u16string before = https->GetDlgItemText(IDC_CA_PATH);
+        Click(*https, IDC_CA_BROWSE); // 129 characters: refused
+        EXPECT_EQ(https->GetDlgItemText(IDC_CA_PATH), before);
+        ASSERT_EQ(m_boxes.Records().size(), 1u);
+        EXPECT_EQ(m_boxes.Records()[0].text, English(IDS_CA_PATH_TOO_LONG));
+        Click(*https, IDC_CA_BROWSE); // 128 characters: taken
+        EXPECT_EQ(https->GetDlgItemText(IDC_CA_PATH), u"/" + std::u16string(127, u'c'));
+        Click(*https, IDC_CLIENT_CERT_REQUIRED);
+        EXPECT_FALSE(https->IsDlgItemEnabled(IDC_CLIENT_CERT_BROWSE));
+        Click(*https, IDOK);
+    });
+    QWidget* address = page.GetDlgItem(IDC_SERVER_ADDRESS);
+    address->setFocus();
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(address, &enter);
+    EXPECT_TRUE(sheet->isVisible()) << "Enter in the page does not press OK";
+    EXPECT_EQ(page.m_state.CACertPath, u"/" + std::u16string(127, u'c'));
+    EXPECT_EQ(page.m_state.RequireClientCert, 0);
+    EXPECT_EQ(page.m_state.ClientCertPath, u"");
+    EXPECT_EQ(page.m_state.ClientCertPswd, u"");
+}
+
+TEST_F(SettingsSheetTest, PluginOptionFollowsTheEntryPoint) {
+    g_showPluginSettingDlg = nullptr;
+    {
+        auto sheet = Open();
+        EXPECT_FALSE(sheet->AdvancedPage().IsDlgItemEnabled(IDC_PLUGIN_OPTION));
+    }
+    g_showPluginSettingDlg = CountingPluginDialog;
+    g_pluginCalls = 0;
+    auto sheet = Open();
+    EXPECT_TRUE(sheet->AdvancedPage().IsDlgItemEnabled(IDC_PLUGIN_OPTION));
+    Click(sheet->AdvancedPage(), IDC_PLUGIN_OPTION);
+    EXPECT_EQ(g_pluginCalls, 1);
+    g_showPluginSettingDlg = nullptr;
+}
+
+TEST_F(SettingsSheetTest, TestConnectionSendsTheValuesOnScreenAndSavesNothing) {
+    commtest::ServletServer server;
+    ASSERT_TRUE(server.Start(m_temp.Path() / "servlet", {}));
+    auto sheet = Open();
+    const std::string local = Document("AgentLocalConfig.xml");
+    CNetworkPage& page = sheet->GeneralPage();
+    page.SetDlgItemText(IDC_SERVER_ADDRESS, u"127.0.0.1");
+    page.SetDlgItemText(IDC_SERVER_PORT, QString::number(server.Port()).toStdU16String());
+    Click(page, IDC_PROTOCOL_HTTP);
+    Click(page, IDC_PROXY_ENABLED);
+    Click(page, IDC_SERVER_AUTH);
+    Click(*sheet, IDC_TEST_CONNECTION);
+
+    ASSERT_EQ(m_boxes.Records().size(), 1u) << MessageTexts().front();
+    EXPECT_EQ(m_boxes.Records()[0].text, English(7020));
+    EXPECT_EQ(m_boxes.Records()[0].caption, English(7009));
+    EXPECT_EQ(m_boxes.Records()[0].icon, MessageIcon::Information);
+    EXPECT_EQ(m_boxes.Records()[0].owner, sheet.get());
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].Path, "/opalCommunicatorServer/DataPortServlet");
+    EXPECT_EQ(requests[0].Body.size(), 60u);
+    EXPECT_TRUE(sheet->isVisible());
+    EXPECT_EQ(Document("AgentLocalConfig.xml"), local);
+    EXPECT_EQ(Registry(u"ToolTag"), 0);
+
+    // An invalid value refuses the test before anything is sent.
+    m_boxes.Clear();
+    sheet->AdvancedPage().SetDlgItemText(IDC_TIMEOUT, u"299");
+    Click(*sheet, IDC_TEST_CONNECTION);
+    EXPECT_EQ(sheet->CurrentTab(), 1);
+    EXPECT_EQ(server.Requests().size(), 1u);
+}

@@ -1,0 +1,203 @@
+#include "ui/ConfigureAgent4VSM.h"
+
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
+
+#include "config/AgentConfig.h"
+#include "platform/gui/Banner.h"
+#include "platform/gui/MessageBox.h"
+#include "platform/gui/ResourceLookup.h"
+#include "platform/gui/TabControl.h"
+#include "res/Resource.h"
+#include "shell/AgentStatusMonitor.h"
+#include "shell/SettingApp.h"
+
+namespace {
+
+constexpr int TAB_GENERAL = 0;
+constexpr int TAB_ADVANCED = 1;
+constexpr int32_t TOOL_TAG_CONFIG_SAVED = 2;
+// The title read before the service name is appended.
+constexpr qsizetype TITLE_CHARS = 99;
+
+QString Q(const std::u16string& text) {
+    return QString::fromStdU16String(text);
+}
+
+} // namespace
+
+CConfigureAgent4VSM::CConfigureAgent4VSM(SettingsSheetContext context)
+    : CFrameworkDialog(IDD_CONFIGURE_AGENT), m_context(std::move(context)),
+      m_strings(LanguageStrings(m_context.languageModule)),
+      m_general(std::make_unique<CNetworkPage>(m_strings)),
+      m_advanced(std::make_unique<CAdvancedPage>(m_strings)) {}
+
+CConfigureAgent4VSM::~CConfigureAgent4VSM() = default;
+
+int CConfigureAgent4VSM::RunModal() {
+    return DoModal();
+}
+
+void CConfigureAgent4VSM::Activate() {
+    if (CSSLConfig* https = m_general->HttpsDialog()) {
+        https->raise();
+        https->activateWindow();
+        return;
+    }
+    raise();
+    activateWindow();
+}
+
+void CConfigureAgent4VSM::CloseWithoutSaving() {
+    OnCancel();
+}
+
+bool CConfigureAgent4VSM::OnInitDialog() {
+    if (LoadWorkingConfig() != CONFIG_SUCCESS)
+        ShowSettingsMessage(this, m_strings(IDS_WORKING_CONFIG_LOAD_FAILED), m_strings);
+    const bool localLoaded = LoadLocalConfig() == CONFIG_SUCCESS;
+    if (!localLoaded)
+        ShowSettingsMessage(this, m_strings(IDS_NETWORK_CONFIG_LOAD_FAILED), m_strings);
+
+    m_general->m_state = LoadNetworkPage(g_networkConfig);
+    m_advanced->m_state = LoadAdvancedPage(g_networkConfig, g_workingConfig);
+    // After a failed load the record may hold a value read before the
+    // failure; only a value from a sound file is worth keeping.
+    m_loadedMaxRetryTimes =
+        localLoaded ? g_networkConfig.MAXRetryTimes : NetworkConfigRecord().MAXRetryTimes;
+
+    m_bannerLeft = CResourceLookup::LoadBitmap(IDB_BANNER_LEFT);
+    m_bannerRight = CResourceLookup::LoadBitmap(IDB_BANNER_RIGHT);
+    m_bannerWide = CResourceLookup::LoadBitmap(IDB_BANNER_WIDE);
+
+    CFrameworkDialog::OnInitDialog();
+
+    CTabControl* tabs = GetTabControl(IDC_TAB);
+    tabs->InsertItem(TAB_GENERAL, Q(CResourceLookup::LoadString(IDS_TAB_GENERAL).value_or(u"")));
+    tabs->InsertItem(TAB_ADVANCED, Q(CResourceLookup::LoadString(IDS_TAB_ADVANCED).value_or(u"")));
+    connect(tabs, &CTabControl::SelectionChanged, this, [this](int index) { ShowPage(index); });
+
+    m_general->Create(this);
+    m_advanced->Create(this);
+    connect(m_general.get(), &CNetworkPage::FocusToSheet, this,
+            [this] { setFocus(Qt::OtherFocusReason); });
+    // The pages lie over the tab control's pane, below its tabs.
+    const QRect pane = tabs->DisplayRect().translated(tabs->pos());
+    for (CFrameworkDialog* page : {static_cast<CFrameworkDialog*>(m_general.get()),
+                                   static_cast<CFrameworkDialog*>(m_advanced.get())})
+        page->move(pane.topLeft());
+    // Tab order runs through the tabs, the shown page, then the buttons.
+    QWidget::setTabOrder(tabs, m_general.get());
+    QWidget::setTabOrder(m_general.get(), m_advanced.get());
+    QWidget::setTabOrder(m_advanced.get(), GetDlgItem(IDC_TEST_CONNECTION));
+    ShowPage(TAB_GENERAL);
+
+    setWindowTitle(windowTitle().left(TITLE_CHARS) + QStringLiteral("(") +
+                   Q(m_context.serviceName) + QStringLiteral(")"));
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->geometry();
+        move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
+    }
+    return true;
+}
+
+void CConfigureAgent4VSM::ShowPage(int index) {
+    m_general->setVisible(index == TAB_GENERAL);
+    m_advanced->setVisible(index == TAB_ADVANCED);
+}
+
+void CConfigureAgent4VSM::SelectTab(int index) {
+    CTabControl* tabs = GetTabControl(IDC_TAB);
+    if (tabs == nullptr || tabs->GetCurSel() == index)
+        return;
+    tabs->SetCurSel(index);
+    ShowPage(index);
+}
+
+int CConfigureAgent4VSM::CurrentTab() const {
+    const CTabControl* tabs = GetTabControl(IDC_TAB);
+    return tabs != nullptr ? tabs->GetCurSel() : -1;
+}
+
+bool CConfigureAgent4VSM::ValidatePages() {
+    if (ValidationResult failure = m_general->ExchangeAndValidate()) {
+        SelectTab(TAB_GENERAL);
+        // The page may only now be visible; focus given to a hidden control is lost.
+        FocusFailedControl(*m_general, *failure);
+        return false;
+    }
+    if (ValidationResult failure = m_advanced->ExchangeAndValidate()) {
+        SelectTab(TAB_ADVANCED);
+        FocusFailedControl(*m_advanced, *failure);
+        return false;
+    }
+    return true;
+}
+
+void CConfigureAgent4VSM::OnOK() {
+    if (!ValidatePages())
+        return;
+    Save();
+    EndDialog(IDOK);
+}
+
+void CConfigureAgent4VSM::Save() {
+    const NetworkConfigRecord record =
+        BuildNetworkConfigRecord(m_general->m_state, m_advanced->m_state, m_loadedMaxRetryTimes);
+    if (SaveNetworkConfig(record) != CONFIG_SUCCESS) {
+        ShowSettingsMessage(this, m_strings(IDS_NETWORK_CONFIG_SAVE_FAILED), m_strings);
+        return;
+    }
+    g_selfConfigChange = 1;
+    SaveNetConfigChange(1);
+    SaveToolExitTagReg(TOOL_TAG_CONFIG_SAVED);
+}
+
+void CConfigureAgent4VSM::OnTestConnection() {
+    if (!ValidatePages())
+        return;
+    const ConnectionTestOutcome outcome =
+        RunConnectionTest(BuildConnectionTestSettings(m_general->m_state, m_advanced->m_state));
+    ShowMessageBox(this, m_strings(outcome.TextId), m_strings(outcome.CaptionId),
+                   outcome.Success ? MessageIcon::Information : MessageIcon::Warning, true);
+}
+
+void CConfigureAgent4VSM::OnClicked(int id) {
+    if (id == IDC_TEST_CONNECTION) {
+        OnTestConnection();
+        return;
+    }
+    CFrameworkDialog::OnClicked(id);
+}
+
+void CConfigureAgent4VSM::paintEvent(QPaintEvent* event) {
+    CFrameworkDialog::paintEvent(event);
+    if (const QWidget* banner = GetDlgItem(IDC_BANNER)) {
+        QPainter painter(this);
+        DrawBanner(painter, banner->geometry(), m_bannerLeft, m_bannerRight);
+    }
+}
+
+bool CConfigureAgent4VSM::event(QEvent* event) {
+    // The sheet coming to the front brings its HTTPS settings with it, so
+    // that the dialog the user must answer is never hidden behind it.
+    if (event->type() == QEvent::WindowActivate) {
+        if (CSSLConfig* https = m_general->HttpsDialog()) {
+            https->raise();
+            https->activateWindow();
+        }
+    }
+    return CFrameworkDialog::event(event);
+}
+
+SettingsSheetFactory MakeSettingsSheetFactory(CSettingApp& app) {
+    return [&app]() -> std::unique_ptr<ISettingsSheet> {
+        SettingsSheetContext context;
+        context.languageModule = [&app] { return app.GetLanguageResourceHandle(); };
+        if (const CMainFrame* frame = app.MainFrame())
+            context.serviceName = frame->ServiceName();
+        return std::make_unique<CConfigureAgent4VSM>(std::move(context));
+    };
+}
