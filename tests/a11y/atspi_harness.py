@@ -149,7 +149,7 @@ class AgentHome:
     JAPANESE = 3
 
     def __init__(self, root, build_dir, source_dir, language=0):
-        self.path = os.path.join(root, "agent")
+        self.path = tempfile.mkdtemp(prefix="agent.", dir=root)
         self.registry = os.path.join(self.path, "registry")
         bin_dir = os.path.join(build_dir, "bin")
         os.makedirs(os.path.join(self.path, "Language"))

@@ -5,7 +5,9 @@ agent home: started as the desktop entry's "Configure" action starts it.
 """
 
 import sys
+import time
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 import atspi_harness
 
@@ -42,6 +44,36 @@ class ProgramThroughAccessibilityTest(unittest.TestCase):
         self.assertEqual(d.finish(second), 0, d.output(second))
         self.assertIsNone(first.poll(), "the running tool goes on")
         self.end_tool(first, home)
+
+    def saved_network_config(self, home):
+        root = ElementTree.fromstring(home.read("AgentLocalConfig.xml"))
+        return root.find("NetworkConfig")
+
+    def wait_for_change(self, home, before, seconds=10):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if home.read("AgentLocalConfig.xml") != before:
+                return
+            self.desktop.pump(0.1)
+        self.fail("AgentLocalConfig.xml was not written")
+
+    def test_configure_opens_the_sheet_and_ok_saves_what_was_typed(self):
+        d = self.desktop
+        home = d.agent_home()
+        before = home.read("AgentLocalConfig.xml")
+        tool = d.start([home.program, "--configure"], home=home)
+        sheet = d.wait_for(tool, "Agent (opal-agent-demo)", role="dialog")
+        d.type_into(d.find(sheet, "Server address:", role="text"), "mgmt.branch.example.org")
+        d.type_into(d.find(sheet, "Server port:", role="text"), "8443")
+        d.act(d.find(sheet, "OK", role="push button"), "Press", wait=False)
+        self.wait_for_change(home, before)
+        network = self.saved_network_config(home)
+        self.assertEqual(network.findtext("ServerName"), "mgmt.branch.example.org")
+        self.assertEqual(network.findtext("ServerPort"), "8443")
+        # What was not touched is saved as it was loaded.
+        self.assertEqual(network.findtext("HTTPProxy/ServerName"), "proxy.corp.example.com")
+        self.assertEqual(d.find_all(d.application(tool), role="dialog", showing=True), [])
+        self.end_tool(tool, home)
 
 
 if __name__ == "__main__":
