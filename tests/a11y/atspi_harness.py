@@ -497,3 +497,26 @@ class Desktop:
         message.set_flags(Gio.DBusMessageFlags.NO_REPLY_EXPECTED)
         self._a11y_connection.send_message(message, Gio.DBusSendMessageFlags.NONE)
         self._a11y_connection.flush_sync(None)
+
+
+class DesktopTest:
+    """Mix-in for a unittest.TestCase whose tests share one Desktop (one
+    client connection per process); the build and source directories are the
+    script's first two arguments."""
+
+    desktop = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.desktop = Desktop(sys.argv[1], sys.argv[2]).__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.desktop.__exit__(None, None, None)
+
+
+def main():
+    """Runs the script's tests, or says why it cannot and skips."""
+    import unittest
+    skip_unless_available()
+    unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -10,21 +10,11 @@ import unittest
 
 import atspi_harness
 
-BUILD, SOURCE, HOST = sys.argv[1:4]
+BUILD, HOST = sys.argv[1], sys.argv[3]
 SECRET = "pa55-Xy9q"
 
 
-class DialogThroughAccessibilityTest(unittest.TestCase):
-    desktop = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = atspi_harness.Desktop(BUILD, SOURCE).__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desktop.__exit__(None, None, None)
-
+class DialogThroughAccessibilityTest(atspi_harness.DesktopTest, unittest.TestCase):
     def host(self, template, *options):
         return self.desktop.start([HOST, str(template)] + list(options))
 
@@ -101,5 +91,4 @@ class DialogThroughAccessibilityTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    atspi_harness.skip_unless_available()
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    atspi_harness.main()

@@ -11,22 +11,12 @@ import xml.etree.ElementTree as ElementTree
 
 import atspi_harness
 
-BUILD, SOURCE = sys.argv[1:3]
+
 ALREADY_RUNNING = ("An instance of Kestrel Agent Setting Tool is already running. "
                    "Multiple instances running at the same time are not supported.")
 
 
-class ProgramThroughAccessibilityTest(unittest.TestCase):
-    desktop = None
-
-    @classmethod
-    def setUpClass(cls):
-        cls.desktop = atspi_harness.Desktop(BUILD, SOURCE).__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.desktop.__exit__(None, None, None)
-
+class ProgramThroughAccessibilityTest(atspi_harness.DesktopTest, unittest.TestCase):
     def end_tool(self, process, home):
         """Asks the tool to leave as the agent does, and waits for it."""
         home.set_registry("ToolTag", "1")
@@ -77,5 +67,4 @@ class ProgramThroughAccessibilityTest(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    atspi_harness.skip_unless_available()
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    atspi_harness.main()
