@@ -53,6 +53,10 @@ class ProgramThroughAccessibilityTest(atspi_harness.DesktopTest, unittest.TestCa
         before = home.read("AgentLocalConfig.xml")
         tool = d.start([home.program, "--configure"], home=home)
         sheet = d.wait_for(tool, "Agent (opal-agent-demo)", role="dialog")
+        # Both pages lie in the one window: no two controls there read alike.
+        seen = [(n.get_role_name(), n.get_name()) for n in d.find_all(sheet) if n.get_name()]
+        self.assertEqual(sorted({k for k in seen if seen.count(k) > 1}), [])
+        self.assertIn(("page tab", "Advanced"), seen)
         d.type_into(d.find(sheet, "Server address:", role="text"), "mgmt.branch.example.org")
         d.type_into(d.find(sheet, "Server port:", role="text"), "8443")
         d.act(d.find(sheet, "OK", role="push button"), "Press", wait=False)
