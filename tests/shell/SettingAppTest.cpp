@@ -6,7 +6,10 @@
 #include <thread>
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
+#include <QTimer>
 
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
@@ -16,6 +19,7 @@
 #include "shell/PluginLoader.h"
 #include "tests/platform/system/FakeSystemBus.h"
 #include "tests/support/TestSupport.h"
+#include "ui/ConfigureAgent4VSM.h"
 
 using namespace testsupport;
 
@@ -463,4 +467,60 @@ TEST_F(ShellTest, LogDirectoryFallsBackToLogAndLoggingStopsWhenNothingCanBeCreat
     ASSERT_NE(app, nullptr) << "the tool starts without a log";
     EXPECT_FALSE(FileExists(HomeFile("blocked/logs/OPALAgentSetting.log")));
     EXPECT_EQ(ReadFileBytes(HomeFile("log")), "not a directory either");
+}
+
+TEST_F(ShellTest, RealSheetThroughTheFrame) {
+    WriteFileBytes(HomeFile("AgentLocalConfig.xml"),
+                   "<AgentLocalConfig><NetworkConfig><ServerName>kestrel</ServerName>"
+                   "<ServerPort>80</ServerPort></NetworkConfig></AgentLocalConfig>");
+    WriteFileBytes(HomeFile("AgentWorkConfig.xml"), "<PXRAgentWorkingConfig/>");
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    CMainFrame* frame = app->MainFrame();
+    frame->SetSettingsSheetFactory(MakeSettingsSheetFactory(*app));
+    auto whileOpen = [](std::function<void(CConfigureAgent4VSM&)> body) {
+        QTimer::singleShot(0, [body = std::move(body)] {
+            auto* sheet = qobject_cast<CConfigureAgent4VSM*>(QApplication::activeModalWidget());
+            ASSERT_NE(sheet, nullptr);
+            body(*sheet);
+        });
+    };
+    auto press = [](CFrameworkDialog& dialog, int id) {
+        static_cast<QAbstractButton*>(dialog.GetDlgItem(id))->click();
+    };
+
+    // A language choice while the sheet is open warns, and the sheet's own
+    // save marks the change for the agent.
+    whileOpen([&](CConfigureAgent4VSM& sheet) {
+        EXPECT_EQ(sheet.windowTitle(), QStringLiteral("Agent (opal-agent)"));
+        frame->OnCommand(ID_LANGUAGE_ENGLISH);
+        EXPECT_EQ(m_recorder->Records().size(), 1u);
+        if (!m_recorder->Records().empty()) {
+            EXPECT_EQ(QString::fromStdU16String(m_recorder->Records().back().text), Str(7120));
+        }
+        EXPECT_EQ(frame->OpenSheet(), &sheet);
+        press(sheet, IDOK);
+    });
+    frame->Configure();
+    EXPECT_EQ(frame->OpenSheet(), nullptr);
+    EXPECT_EQ(Registry(u"ToolTag"), 2);
+    EXPECT_NE(ReadFileBytes(HomeFile("AgentStatus.xml")).find("<NetConfigChanged>1</NetConfigChanged>"),
+              std::string::npos);
+
+    // The status message that follows the tool's own save leaves a sheet
+    // open; one that follows somebody else's change closes it unsaved.
+    const std::string saved = ReadFileBytes(HomeFile("AgentLocalConfig.xml"));
+    bool stayedOpen = false;
+    whileOpen([&](CConfigureAgent4VSM& sheet) {
+        sheet.GeneralPage().SetDlgItemText(IDC_SERVER_ADDRESS, u"elsewhere");
+        frame->OnAgentStatus();
+        QCoreApplication::processEvents();
+        stayedOpen = sheet.isVisible();
+        g_selfConfigChange = 0;
+        frame->OnAgentStatus();
+    });
+    frame->Configure();
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_EQ(frame->OpenSheet(), nullptr);
+    EXPECT_EQ(ReadFileBytes(HomeFile("AgentLocalConfig.xml")), saved);
 }

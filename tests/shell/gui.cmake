@@ -3,7 +3,7 @@
 # private bus.
 add_executable(ShellTest SettingAppTest.cpp
                ${PROJECT_SOURCE_DIR}/tests/platform/gui/GuiTestEnvironment.cpp)
-target_link_libraries(ShellTest PRIVATE opal_test_support opal_shell opal_fake_system_bus)
+target_link_libraries(ShellTest PRIVATE opal_test_support opal_shell opal_ui opal_fake_system_bus)
 target_compile_definitions(ShellTest PRIVATE
     OPAL_LEXIDRA="${CMAKE_BINARY_DIR}/bin/Language/Lexidra.so"
     TEST_PLUGIN_UI="$<TARGET_FILE:test_plugin_ui>")
