@@ -25,6 +25,9 @@ PACKAGES=(
   xvfb trayer xdotool x11-utils imagemagick
   # checks the installed desktop entries
   desktop-file-utils
+  # the tests through an accessibility client: the AT-SPI bus and registry,
+  # and the client library for Debian's python3
+  at-spi2-core python3-pyatspi
 )
 
 missing=()

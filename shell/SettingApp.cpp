@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QMetaObject>
+
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
 #include "config/AgentConfig.h"
@@ -98,6 +100,8 @@ bool CSettingApp::InitInstance() {
 
     LoadPluginUIDll(m_pluginLibrary);
     StartMonitor();
+    if (m_options.configureAtStart)
+        QMetaObject::invokeMethod(m_frame.get(), &CMainFrame::Configure, Qt::QueuedConnection);
     return true;
 }
 

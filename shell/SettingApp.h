@@ -42,6 +42,10 @@ public:
         // The event the agent side opens; machine-wide, so tests that run
         // side by side each use a name of their own.
         std::u16string statusEventName = STATUS_EVENT_NAME;
+        // Opens the settings sheet once the event loop runs, as "Configure"
+        // does, after whatever the caller wires up between InitInstance and
+        // the loop (the sheet's factory).
+        bool configureAtStart = false;
     };
 
     explicit CSettingApp(Options options);

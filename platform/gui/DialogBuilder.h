@@ -38,13 +38,30 @@ private:
 
 // Creates every control as a child of `surface`, sets the surface's font to
 // the dialog font and its size to the template's. Widgets carry their id in
-// the "controlId" property and as object name "ctl<id>".
+// the "controlId" property and, in decimal, as their object name.
 //
 // Radio buttons are grouped as the template's group flags say: a group runs
 // from a control with "group" to the next such control, and each group is
 // exclusive on its own. Push buttons marked "default" become the default
 // button; "password" edits are masked, "readonly" edits read-only.
+//
+// Each control gets the accessible name of ControlAccessibleNames; an edit's
+// label becomes its buddy, and a unit label after an edit ("seconds") its
+// description.
 CDialogControls BuildDialogControls(const CDialogTemplate& dialog, QWidget* surface);
+
+// The names that screen readers and automation clients know the controls by,
+// one per control in template order, unique within the template (empty for
+// a control with nothing to be called by, such as an edit with no label
+// before it):
+// - a control is called by its visible text, without mnemonic markers;
+// - an edit by the label just before it;
+// - a label just after an edit (a unit such as "seconds") by the edit's name
+//   and its own text;
+// - controls that would still read alike add the caption of the group box
+//   they lie in ("Proxy server: HTTP"), and any still alike after that a
+//   number, from the second on ("Browse... (2)").
+std::vector<QString> ControlAccessibleNames(const CDialogTemplate& dialog);
 
 // What the user may type into an edit: at most `maxChars` characters (0 for no
 // limit) and, for "number" edits, digits only. Text the program sets is never

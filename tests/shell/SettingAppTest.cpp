@@ -135,8 +135,9 @@ protected:
     }
 
     // Starts one application; null when its start-up ended the run.
-    CSettingApp* Start() {
+    CSettingApp* Start(bool configureAtStart = false) {
         CSettingApp::Options options;
+        options.configureAtStart = configureAtStart;
         options.clock = &m_clock;
         options.lockDirectory = m_temp.Path().string();
         options.statusEventName = m_eventName;
@@ -403,6 +404,37 @@ TEST_F(ShellTest, OneSettingsSheetAtATimeAndLanguageChoiceWhileItIsOpen) {
     EXPECT_EQ(frame->TrayAction(0)->text(), Str(7112)) << "texts switch at the next start";
     EXPECT_NE(ReadFileBytes(HomeFile("SettingToolSysConfig.xml")).find("<Language>3</Language>"),
               std::string::npos);
+}
+
+TEST_F(ShellTest, ConfigureAtStartOpensTheSheetOnceTheLoopRunsAndNotInASecondInstance) {
+    int created = 0;
+    auto countingFactory = [&created]() -> std::unique_ptr<ISettingsSheet> {
+        ++created;
+        return std::make_unique<CCountingSheet>([] {});
+    };
+    CSettingApp* app = Start(true);
+    ASSERT_NE(app, nullptr);
+    // The factory is plugged in after the start-up, as the program does.
+    app->MainFrame()->SetSettingsSheetFactory(countingFactory);
+    EXPECT_EQ(created, 0) << "nothing opens before the event loop runs";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(created, 1);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(created, 1) << "opened once, not on every turn of the loop";
+
+    EXPECT_EQ(Start(true), nullptr);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(created, 1);
+    ASSERT_EQ(m_recorder->Records().size(), 1u);
+    EXPECT_EQ(QString::fromStdU16String(m_recorder->Records()[0].text), Str(7033));
+
+    // Without the option the sheet waits for the user.
+    m_apps.clear();
+    app = Start();
+    ASSERT_NE(app, nullptr);
+    app->MainFrame()->SetSettingsSheetFactory(countingFactory);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(created, 1);
 }
 
 TEST_F(ShellTest, ServiceCommandsFromTheMenuReachTheServiceManager) {

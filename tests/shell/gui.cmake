@@ -11,3 +11,9 @@ add_dependencies(ShellTest lexidra test_plugin_ui)
 gtest_discover_tests(ShellTest DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 120 LABELS threads
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/platform/gui/lsan.supp")
+
+# The installed desktop entries, from a real install into a scratch prefix.
+add_test(NAME install.desktop_entries
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${CMAKE_BINARY_DIR})
+set_tests_properties(install.desktop_entries PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120
+                     LABELS install)

@@ -1,168 +1,160 @@
-// Takes a picture of every dialog of the tool, in English and in a language
-// library's language, the way the settings sheet lays them out: the banner
-// on top, the pages over the tab control. Sample values fill the fields so
-// that the pictures show the controls in use.
+// Takes pictures of the tool's dialogs for people to review, in English and
+// in a language library's language: the real settings sheet on each tab with
+// the demo agent's values loaded, the HTTPS settings dialog, a validation
+// message, the results of Test Connection and the tray menu.
 //
-//   opal_dialog_screenshots <output-dir> <language-library>
+//   opal_dialog_screenshots <output-dir> <language-library> <agent-documents-dir>
 //
-// Writes <output-dir>/en/*.png and <output-dir>/ja/*.png. Runs on any Qt
-// platform; the build uses QT_QPA_PLATFORM=offscreen.
+// <agent-documents-dir> holds the agent's documents (scripts/demo/); they are
+// copied into a scratch agent home as the agent writes them. Writes
+// <output-dir>/en/*.png and <output-dir>/ja/*.png. Runs on any Qt platform;
+// the build uses QT_QPA_PLATFORM=offscreen.
 
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QLineEdit>
 #include <QMenu>
-#include <QPaintEvent>
-#include <QPainter>
+#include <QMessageBox>
 #include <QPixmap>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
 
-#include "platform/gui/Banner.h"
-#include "platform/gui/FrameworkDialog.h"
+#include "common/ASTCommonFunc.h"
 #include "platform/gui/MenuBuilder.h"
+#include "platform/gui/MessageBox.h"
 #include "platform/gui/ResourceLookup.h"
-#include "platform/gui/TabControl.h"
 #include "res/ProgramResources.h"
+#include "ui/ConfigureAgent4VSM.h"
 
 namespace {
 
-std::u16string Text(unsigned id) {
-    return CResourceLookup::LoadString(id).value_or(u"");
-}
+constexpr char16_t SERVICE_NAME[] = u"opal-agent-demo";
+constexpr const char* AGENT_DOCUMENTS[] = {"AgentSysConfig.xml", "AgentLocalConfig.xml",
+                                           "AgentWorkConfig.xml", "AgentStatus.xml",
+                                           "SettingToolSysConfig.xml"};
 
-// The General page with a server, an HTTP proxy with authentication.
-void FillGeneralPage(CFrameworkDialog& page) {
-    page.SetDlgItemText(1003, u"kestrel.example.com");
-    page.SetDlgItemText(1004, u"443");
-    page.CheckDlgButton(1037, BST_CHECKED);
-    page.EnableDlgItem(1040, true);
-    page.CheckDlgButton(1048, BST_CHECKED);
-    page.SetDlgItemText(1049, u"agent");
-    page.SetDlgItemText(1050, u"secret");
-    page.CheckDlgButton(1062, BST_CHECKED);
-    page.CheckDlgButton(1005, BST_CHECKED);
-    page.CheckDlgButton(1051, BST_CHECKED);
-    page.SetDlgItemText(1006, u"proxy.example.com");
-    page.SetDlgItemText(1007, u"3128");
-    page.CheckDlgButton(1065, BST_CHECKED);
-    page.SetDlgItemText(1009, u"proxyuser");
-    page.SetDlgItemText(1010, u"secret");
-    page.CheckDlgButton(1058, BST_CHECKED);
-}
-
-void FillAdvancedPage(CFrameworkDialog& page) {
-    page.SetDlgItemText(1027, u"/opalCommunicatorServer/DataPortServlet");
-    page.SetDlgItemText(7024, u"30");
-    page.SetDlgItemText(1028, u"200");
-    page.SetDlgItemText(1029, u"300");
-    page.SetDlgItemText(1066, Text(7054));
-    page.SetDlgItemText(1026, u"30");
-    page.SetDlgItemText(1021, u"60");
-    page.SetDlgItemText(1023, u"600");
-    page.EnableDlgItem(1057, false);
-}
-
-void FillHttpsDialog(CFrameworkDialog& dialog) {
-    dialog.SetDlgItemText(1039, u"/etc/opal/certs/root-ca.der");
-    dialog.CheckDlgButton(1047, BST_CHECKED);
-    for (int id : {1041, 1043, 1042})
-        dialog.EnableDlgItem(id, true);
-    dialog.SetDlgItemText(1041, u"/etc/opal/certs/agent.p12");
-    dialog.SetDlgItemText(1042, u"secret");
-}
-
-// The settings sheet as it will look: banner, tabs and both pages.
-class CSheetPreview : public CFrameworkDialog {
-public:
-    CSheetPreview() : CFrameworkDialog(130u) {}
-
-    bool OnInitDialog() override {
-        CFrameworkDialog::OnInitDialog();
-        m_left = CResourceLookup::LoadBitmap(137);
-        m_right = CResourceLookup::LoadBitmap(143);
-        CTabControl* tabs = GetTabControl(1015);
-        tabs->InsertItem(0, QString::fromStdU16String(Text(7014)));
-        tabs->InsertItem(1, QString::fromStdU16String(Text(7015)));
-        m_general = std::make_unique<CFrameworkDialog>(131u);
-        m_advanced = std::make_unique<CFrameworkDialog>(132u);
-        const QRect display = tabs->DisplayRect().translated(tabs->pos());
-        for (CFrameworkDialog* page : {m_general.get(), m_advanced.get()}) {
-            page->Create(this);
-            page->move(display.topLeft());
-        }
-        FillGeneralPage(*m_general);
-        FillAdvancedPage(*m_advanced);
-        connect(tabs, &CTabControl::SelectionChanged, this, [this](int index) { ShowPage(index); });
-        ShowPage(0);
-        setWindowTitle(windowTitle() + QStringLiteral("(opalagent)"));
-        return true;
-    }
-
-    void ShowPage(int index) {
-        GetTabControl(1015)->SetCurSel(index);
-        m_general->setVisible(index == 0);
-        m_advanced->setVisible(index == 1);
-    }
-
-protected:
-    void paintEvent(QPaintEvent* event) override {
-        CFrameworkDialog::paintEvent(event);
-        QPainter painter(this);
-        DrawBanner(painter, GetDlgItem(1014)->geometry(), m_left, m_right);
-    }
-
-private:
-    QImage m_left;
-    QImage m_right;
-    std::unique_ptr<CFrameworkDialog> m_general;
-    std::unique_ptr<CFrameworkDialog> m_advanced;
+// Test Connection's three outcomes: text and caption.
+struct ResultBox {
+    const char* name;
+    unsigned text;
+    unsigned caption;
+    MessageIcon icon;
+};
+constexpr ResultBox RESULT_BOXES[] = {
+    {"result-7020", 7020, 7009, MessageIcon::Information},
+    {"result-7019", 7019, 7010, MessageIcon::Warning},
+    {"result-7052", 7052, 7010, MessageIcon::Warning},
 };
 
-bool Save(QWidget& widget, const QString& path) {
-    widget.show();
-    QApplication::processEvents();
+// The agent's documents with CR LF line ends and its home filled in, as
+// scripts/run.sh lays out the demo.
+bool LayOutAgentHome(const QString& documents, const QString& home) {
+    for (const char* name : AGENT_DOCUMENTS) {
+        QFile in(documents + QLatin1Char('/') + QLatin1String(name));
+        if (!in.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "cannot read %s\n", qPrintable(in.fileName()));
+            return false;
+        }
+        QByteArray text = in.readAll();
+        text.replace("@HOME_DIRECTORY@", home.toUtf8());
+        text.replace("\r\n", "\n");
+        text.replace("\n", "\r\n");
+        QFile out(home + QLatin1Char('/') + QLatin1String(name));
+        if (!out.open(QIODevice::WriteOnly) || out.write(text) != text.size())
+            return false;
+    }
+    return true;
+}
+
+bool SaveGrab(QWidget& widget, const QString& path) {
     const bool saved = widget.grab().save(path);
-    widget.hide();
     if (!saved)
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
     return saved;
 }
 
-// A page on its own, the size it has in the sheet.
-bool SavePage(unsigned id, void (*fill)(CFrameworkDialog&), const QString& path) {
-    QWidget host;
-    CFrameworkDialog page(id);
-    if (!page.Create(&host))
-        return false;
-    fill(page);
-    page.show();
-    host.setFixedSize(page.size());
-    return Save(host, path);
+bool Save(QWidget& widget, const QString& path) {
+    widget.show();
+    QApplication::processEvents();
+    return SaveGrab(widget, path);
 }
 
-bool SaveAll(const QString& folder) {
+// Runs `open`, which shows a modal window, takes its picture once it is up
+// and closes it again; false when no window came or the file was not written.
+bool SaveModal(const QString& path, const std::function<void()>& open) {
+    bool saved = false;
+    QTimer::singleShot(0, [&] {
+        auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (modal == nullptr) {
+            std::fprintf(stderr, "no window to take for %s\n", qPrintable(path));
+            return;
+        }
+        QApplication::processEvents();
+        saved = SaveGrab(*modal, path);
+        modal->done(0);
+    });
+    open();
+    return saved;
+}
+
+SettingsSheetContext Context(CResourceModule* module) {
+    SettingsSheetContext context;
+    context.languageModule = [module] { return module; };
+    context.serviceName = SERVICE_NAME;
+    return context;
+}
+
+bool SaveAll(const QString& folder, CResourceModule* module) {
     QDir().mkpath(folder);
     bool ok = true;
-    CSheetPreview sheet;
-    ok = sheet.CreateModeless() && ok;
-    ok = Save(sheet, folder + QStringLiteral("/130-general.png")) && ok;
-    sheet.ShowPage(1);
-    ok = Save(sheet, folder + QStringLiteral("/130-advanced.png")) && ok;
-    ok = SavePage(131, FillGeneralPage, folder + QStringLiteral("/131.png")) && ok;
-    ok = SavePage(132, FillAdvancedPage, folder + QStringLiteral("/132.png")) && ok;
+    const auto path = [&folder](const char* name) {
+        return folder + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png");
+    };
 
-    CFrameworkDialog https(165u);
-    ok = https.CreateModeless() && ok;
-    FillHttpsDialog(https);
-    ok = Save(https, folder + QStringLiteral("/165.png")) && ok;
+    CConfigureAgent4VSM sheet(Context(module));
+    if (!sheet.CreateModeless())
+        return false;
+    ok = Save(sheet, path("130-general")) && ok;
+    sheet.SelectTab(1);
+    ok = Save(sheet, path("130-advanced")) && ok;
+    sheet.SelectTab(0);
+    QApplication::processEvents();
+
+    ok = SaveModal(path("165"), [&sheet] { sheet.GeneralPage().OpenHttpsSettings(); }) && ok;
+
+    // A port out of range, refused when OK is pressed.
+    auto* port = qobject_cast<QLineEdit*>(sheet.GeneralPage().GetDlgItem(1004));
+    const QString loadedPort = port->text();
+    port->setText(QStringLiteral("65536"));
+    ok = SaveModal(path("validation-7047"),
+                   [&sheet] { qobject_cast<QPushButton*>(sheet.GetDlgItem(IDOK))->click(); }) &&
+         ok;
+    port->setText(loadedPort);
+
+    for (const ResultBox& result : RESULT_BOXES) {
+        CMessageBoxRequest request;
+        request.owner = &sheet;
+        request.text = module->LoadString(result.text).value_or(u"");
+        request.caption = module->LoadString(result.caption).value_or(u"");
+        request.icon = result.icon;
+        std::unique_ptr<QMessageBox> box = CreateMessageBox(request);
+        ok = Save(*box, path(result.name)) && ok;
+    }
+    sheet.hide();
 
     if (std::optional<CMenuTemplate> menu = CResourceLookup::LoadMenu(128);
         menu && !menu->items.empty()) {
         std::unique_ptr<QMenu> popup(BuildPopupMenu(menu->items.front()));
         popup->actions().at(0)->setEnabled(true);
-        ok = Save(*popup, folder + QStringLiteral("/menu-128.png")) && ok;
+        ok = Save(*popup, path("menu-128")) && ok;
     } else {
         ok = false;
     }
@@ -174,16 +166,28 @@ bool SaveAll(const QString& folder) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName(QStringLiteral("Kestrel Agent Setting Tool"));
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s <output-dir> <language-library>\n", argv[0]);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s <output-dir> <language-library> <agent-documents-dir>\n",
+                     argv[0]);
         return 2;
     }
     if (!InstallProgramResources()) {
         std::fprintf(stderr, "the program's resources are damaged\n");
         return 1;
     }
+    QTemporaryDir scratch;
+    const QString home = scratch.path() + QStringLiteral("/agent");
+    const QString registry = scratch.path() + QStringLiteral("/registry");
+    if (!scratch.isValid() || !QDir().mkpath(home) || !QDir().mkpath(registry) ||
+        !LayOutAgentHome(QString::fromLocal8Bit(argv[3]), home))
+        return 1;
+    // The documents are read from the agent's home, which the tool takes to
+    // be its own directory; the pictures must not depend on the build's.
+    SetModuleDirectoryForTesting(home.toStdString());
+    setenv("OPAL_REGISTRY_ROOT", registry.toLocal8Bit().constData(), 1);
+
     const QString out = QString::fromLocal8Bit(argv[1]);
-    bool ok = SaveAll(out + QStringLiteral("/en"));
+    bool ok = SaveAll(out + QStringLiteral("/en"), CResourceLookup::ProgramModule());
 
     QString why;
     std::unique_ptr<CResourceModule> library = CResourceModule::LoadLibraryFile(argv[2], &why);
@@ -192,7 +196,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     CResourceLookup::SetResourceModule(library.get());
-    ok = SaveAll(out + QStringLiteral("/ja")) && ok;
+    ok = SaveAll(out + QStringLiteral("/ja"), library.get()) && ok;
     CResourceLookup::SetResourceModule(nullptr);
+    SetModuleDirectoryForTesting(std::nullopt);
     return ok ? 0 : 1;
 }

@@ -1,10 +1,15 @@
 // Templates built into widgets: controls by id, their kinds and flags, radio
-// groups, tab order and positions.
+// groups, tab order, positions and the names accessibility clients see.
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <optional>
+#include <set>
+#include <utility>
 #include <vector>
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -15,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/gui/DialogBuilder.h"
+#include "platform/gui/MessageBox.h"
 #include "platform/gui/ResourceLookup.h"
 #include "platform/gui/ResourceModule.h"
 #include "platform/gui/TabControl.h"
@@ -67,7 +73,7 @@ TEST(DialogBuilderTest, EveryControlIsFoundByIdAsItsKind) {
             QWidget* widget = controls.Find(control.id);
             ASSERT_NE(widget, nullptr) << id << " control " << control.id;
             EXPECT_EQ(widget->parentWidget(), &surface);
-            EXPECT_EQ(widget->objectName(), QStringLiteral("ctl%1").arg(control.id));
+            EXPECT_EQ(widget->objectName(), QString::number(control.id));
             switch (control.kind) {
             case ControlKind::Label:
                 EXPECT_TRUE(qobject_cast<QLabel*>(widget)) << control.id;
@@ -214,6 +220,221 @@ TEST(DialogBuilderTest, EditLimitRefusesTypingButKeepsProgramText) {
     EXPECT_EQ(number->text(), QStringLiteral(""));
     number->insert(QStringLiteral("120"));
     EXPECT_EQ(number->text(), QStringLiteral("120"));
+}
+
+// ---- accessible names -------------------------------------------------------
+
+// What an accessibility client reads as the widget's name: Qt's own
+// derivation (text, buddy) or the name the builder set.
+QString ClientName(QWidget* widget) {
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    return accessible != nullptr ? accessible->text(QAccessible::Name) : QString();
+}
+
+std::unique_ptr<CResourceModule> Japanese() {
+    auto module = CResourceModule::LoadLibraryFile(OPAL_LEXIDRA);
+    EXPECT_TRUE(module);
+    return module;
+}
+
+// A client finds a control by name and role; an edit shares its label's name.
+using NameAndRole = std::pair<QString, bool>;
+NameAndRole Key(const CBuiltControl& control) {
+    return {ClientName(control.widget), control.kind == ControlKind::Edit};
+}
+
+TEST(DialogBuilderTest, NamesAreUniqueInEveryWindowInBothLanguages) {
+    const auto japanese = Japanese();
+    ASSERT_TRUE(japanese);
+    for (const CResourceModule* module : {CResourceLookup::ProgramModule(), japanese.get()}) {
+        // The sheet's window holds its own controls and both pages.
+        const std::vector<std::vector<unsigned>> windows = {{130, 131, 132}, {165}};
+        for (const std::vector<unsigned>& window : windows) {
+            std::set<NameAndRole> seen;
+            std::vector<std::unique_ptr<QWidget>> surfaces;
+            for (unsigned id : window) {
+                const std::optional<CDialogTemplate> dialog = module->LoadDialog(id);
+                ASSERT_TRUE(dialog) << id;
+                surfaces.push_back(std::make_unique<QWidget>());
+                const CDialogControls controls =
+                    BuildDialogControls(*dialog, surfaces.back().get());
+                for (const CBuiltControl& control : controls.All()) {
+                    // The sheet's banner area is an empty, hidden label.
+                    if (control.kind == ControlKind::Tab || (control.style & CTL_HIDDEN) != 0)
+                        continue;
+                    const NameAndRole key = Key(control);
+                    EXPECT_FALSE(key.first.isEmpty()) << id << " control " << control.id;
+                    EXPECT_TRUE(seen.insert(key).second)
+                        << id << " control " << control.id
+                        << " reads like another: " << key.first.toStdString();
+                }
+            }
+        }
+    }
+}
+
+TEST(DialogBuilderTest, ClientNamesOfTheRealTemplates) {
+    struct Case {
+        unsigned dialog;
+        int control;
+        const char* english;
+    };
+    const Case cases[] = {
+        // An edit takes the label before it.
+        {131, 1003, "Server address:"},
+        {131, 1004, "Server port:"},
+        {131, 1006, "Proxy address:"},
+        {132, 1021, "Retry after (30 - 3600):"},
+        {132, 1023, "Timeout after (300 - 3600):"},
+        {165, 1039, "Root CA certificate path:"},
+        {165, 1041, "File path:"},
+        {165, 1042, "Password:"},
+        // Controls alike on the page add their group box's caption.
+        {131, 1036, "Kestrel server: HTTP"},
+        {131, 1051, "Proxy server: HTTP"},
+        {131, 1048, "Kestrel server: User authentication"},
+        {131, 1065, "Proxy server: User authentication"},
+        {131, 1049, "Kestrel server: User name:"},
+        {131, 1009, "Proxy server: User name:"},
+        {131, 1050, "Kestrel server: Password:"},
+        {131, 1010, "Proxy server: Password:"},
+        {131, 1061, "Kestrel server: Basic"},
+        {131, 1062, "Kestrel server: Digest"},
+        {131, 1063, "Kestrel server: NTLM"},
+        {131, 1058, "Proxy server: Basic"},
+        {131, 1059, "Proxy server: Digest"},
+        {131, 1060, "Proxy server: NTLM"},
+        // The Browse button outside the group has none to add.
+        {165, 1038, "Browse..."},
+        {165, 1043, "Client certificate: Browse..."},
+        // Controls unlike any other keep their text.
+        {131, 1037, "HTTPS"},
+        {131, 1005, "Proxy server settings"},
+        {130, 1034, "Test Connection"},
+        {130, IDOK, "OK"},
+        {165, IDCANCEL, "Cancel"},
+        {132, 1057, "Plug-in Option..."},
+        {132, 1066, "Enabled"},
+    };
+    std::map<unsigned, std::pair<std::unique_ptr<QWidget>, CDialogControls>> built;
+    for (const Case& c : cases) {
+        auto& [surface, controls] = built[c.dialog];
+        if (!surface) {
+            surface = std::make_unique<QWidget>();
+            controls = BuildDialogControls(ProgramDialog(c.dialog), surface.get());
+        }
+        QWidget* widget = controls.Find(c.control);
+        ASSERT_NE(widget, nullptr) << c.control;
+        EXPECT_EQ(ClientName(widget).toStdString(), c.english)
+            << c.dialog << " control " << c.control;
+    }
+}
+
+TEST(DialogBuilderTest, UnitLabelsAreNamedAfterTheirEditAndDescribeIt) {
+    QWidget surface;
+    const CDialogTemplate dialog = ProgramDialog(132);
+    const CDialogControls controls = BuildDialogControls(dialog, &surface);
+    std::vector<std::string> units;
+    for (std::size_t i = 0; i < dialog.controls.size(); ++i) {
+        const QString text = dialog.controls[i].text;
+        if (text == QStringLiteral("seconds") || text == QStringLiteral("KB"))
+            units.push_back(ClientName(controls.All()[i].widget).toStdString());
+    }
+    EXPECT_EQ(units,
+              (std::vector<std::string>{
+                  "Maximum log upload interval: seconds", "Maximum upload log size: KB",
+                  "Receive command every: seconds", "Retry after (30 - 3600): seconds",
+                  "Timeout after (300 - 3600): seconds", "Check product version every: seconds"}));
+    QAccessibleInterface* retry = QAccessible::queryAccessibleInterface(controls.Find(1021));
+    EXPECT_EQ(retry->text(QAccessible::Description), QStringLiteral("seconds"));
+}
+
+TEST(DialogBuilderTest, JapaneseNamesAddTheJapaneseCaptions) {
+    const auto japanese = Japanese();
+    ASSERT_TRUE(japanese);
+    const std::optional<CDialogTemplate> general = japanese->LoadDialog(131);
+    ASSERT_TRUE(general);
+    QWidget surface;
+    const CDialogControls controls = BuildDialogControls(*general, &surface);
+    EXPECT_EQ(ClientName(controls.Find(1036)), QStringLiteral("Kestrel サーバー: HTTP"));
+    EXPECT_EQ(ClientName(controls.Find(1051)), QStringLiteral("プロキシ サーバー: HTTP"));
+    EXPECT_EQ(ClientName(controls.Find(1003)), QStringLiteral("サーバー アドレス:"));
+}
+
+TEST(DialogBuilderTest, NamingRulesOnMadeUpTemplates) {
+    struct Case {
+        const char* what;
+        const char* controls; // the body of a <dialog>
+        std::vector<QString> names;
+    };
+    const Case cases[] = {
+        {"mnemonic markers are not read; a doubled one is a character",
+         R"(<control kind="button" x="0" y="0" width="40" height="14" text="&amp;Browse..."/>
+            <control kind="checkbox" x="0" y="20" width="40" height="10" text="Save &amp;&amp; close"/>)",
+         {"Browse...", "Save & close"}},
+        {"an edit with no label before it has no name",
+         R"(<control kind="button" x="0" y="0" width="40" height="14" text="Go"/>
+            <control kind="edit" x="0" y="20" width="40" height="12"/>)",
+         {"Go", ""}},
+        {"the innermost group box gives its caption, without its colon",
+         R"(<control kind="groupbox" x="0" y="0" width="200" height="100" text="Outer"/>
+            <control kind="groupbox" x="10" y="10" width="80" height="40" text="Inner:"/>
+            <control kind="radio" x="20" y="20" width="40" height="10" text="On"/>
+            <control kind="radio" x="20" y="60" width="40" height="10" text="On"/>)",
+         {"Outer", "Inner:", "Inner: On", "Outer: On"}},
+        {"a control partly outside a box does not belong to it",
+         R"(<control kind="groupbox" x="0" y="0" width="100" height="30" text="Box"/>
+            <control kind="checkbox" x="10" y="20" width="40" height="20" text="Same"/>
+            <control kind="checkbox" x="10" y="50" width="40" height="10" text="Same"/>)",
+         {"Box", "Same", "Same (2)"}},
+        {"alike within one box: numbered from the second, an edit with its label",
+         R"(<control kind="label" x="0" y="0" width="40" height="8" text="Name:"/>
+            <control kind="edit" x="50" y="0" width="40" height="12"/>
+            <control kind="label" x="0" y="20" width="40" height="8" text="Name:"/>
+            <control kind="edit" x="50" y="20" width="40" height="12"/>
+            <control kind="label" x="0" y="40" width="40" height="8" text="Name:"/>
+            <control kind="edit" x="50" y="40" width="40" height="12"/>)",
+         {"Name:", "Name:", "Name: (2)", "Name: (2)", "Name: (3)", "Name: (3)"}},
+        {"a unit label only on the edit's own line",
+         R"(<control kind="label" x="0" y="0" width="40" height="8" text="Wait:"/>
+            <control kind="edit" x="50" y="0" width="40" height="12"/>
+            <control kind="label" x="95" y="2" width="30" height="8" text="seconds"/>
+            <control kind="label" x="0" y="20" width="40" height="8" text="Delay:"/>
+            <control kind="edit" x="50" y="20" width="40" height="12"/>
+            <control kind="label" x="0" y="40" width="30" height="8" text="Note"/>)",
+         {"Wait:", "Wait:", "Wait: seconds", "Delay:", "Delay:", "Note"}},
+    };
+    for (const Case& c : cases) {
+        QByteArray xml = QByteArray(R"(<dialog id="900" caption="T" width="300" height="200">)") +
+                         c.controls + "</dialog>";
+        xml.replace("<control ", R"(<control id="-1" )");
+        CDialogTemplate dialog;
+        QString why;
+        ASSERT_TRUE(ParseDialogTemplate(xml, dialog, &why)) << c.what << ": " << why.toStdString();
+        EXPECT_EQ(ControlAccessibleNames(dialog), c.names) << c.what;
+    }
+}
+
+TEST(DialogBuilderTest, PasswordEditsNeverGiveTheirTextToClients) {
+    QWidget general, https;
+    const CDialogControls g = BuildDialogControls(ProgramDialog(131), &general);
+    const CDialogControls h = BuildDialogControls(ProgramDialog(165), &https);
+    for (QWidget* widget : {g.Find(1050), g.Find(1010), h.Find(1042)}) {
+        auto* edit = qobject_cast<QLineEdit*>(widget);
+        edit->setText(QStringLiteral("s3cret"));
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(edit);
+        EXPECT_TRUE(accessible->state().passwordEdit) << edit->objectName().toStdString();
+        EXPECT_FALSE(accessible->text(QAccessible::Value).contains(QStringLiteral("s3cret")));
+        QAccessibleTextInterface* text = accessible->textInterface();
+        ASSERT_NE(text, nullptr);
+        EXPECT_FALSE(text->text(0, text->characterCount()).contains(QStringLiteral("s3cret")));
+    }
+    // The same test on an ordinary edit shows that the check can fail.
+    auto* address = qobject_cast<QLineEdit*>(g.Find(1003));
+    address->setText(QStringLiteral("s3cret"));
+    QAccessibleTextInterface* text =
+        QAccessible::queryAccessibleInterface(address)->textInterface();
+    EXPECT_EQ(text->text(0, text->characterCount()), QStringLiteral("s3cret"));
 }
 
 } // namespace

@@ -3,9 +3,11 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -250,6 +252,60 @@ TEST(FrameworkDialogModalTest, PagesAreChildWindowsOfTheirSheet) {
     EXPECT_NE(page.GetDlgItem(1003), nullptr);
     CFrameworkDialog missing(4711u);
     EXPECT_FALSE(missing.Create(&sheet));
+}
+
+// The HTTPS dialog as the keyboard drives it: the clicks it receives and how
+// its modal run ends.
+class CKeyboardDialog : public CFrameworkDialog {
+public:
+    CKeyboardDialog() : CFrameworkDialog(165u) {}
+    std::vector<int> m_clicks;
+
+protected:
+    void OnClicked(int id) override {
+        m_clicks.push_back(id);
+        CFrameworkDialog::OnClicked(id);
+    }
+};
+
+// Sends a key to the control with the focus, as the keyboard would.
+void PressKeyLater(CFrameworkDialog& dialog, int focusId, int key) {
+    QTimer::singleShot(0, &dialog, [&dialog, focusId, key]() {
+        QWidget* target = dialog.GetDlgItem(focusId);
+        target->setFocus(Qt::TabFocusReason);
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(target, &press);
+        // A key that did not end the run leaves it to Cancel.
+        QTimer::singleShot(0, &dialog, [&dialog]() {
+            if (dialog.isVisible())
+                dialog.EndDialog(-2);
+        });
+    });
+}
+
+TEST(FrameworkDialogModalTest, EnterPressesTheDefaultButtonAndEscapeCancels) {
+    struct Case {
+        const char* what;
+        int focus;
+        int key;
+        int result;
+        std::vector<int> clicks;
+    };
+    const Case cases[] = {
+        {"Enter in an edit: the default button", 1039, Qt::Key_Return, IDOK, {IDOK}},
+        {"keypad Enter in an edit", 1039, Qt::Key_Enter, IDOK, {IDOK}},
+        {"Enter on a check box: the default button", 1047, Qt::Key_Return, IDOK, {IDOK}},
+        {"Enter on another button presses that one", 1038, Qt::Key_Return, -2, {1038}},
+        {"Enter on Cancel cancels", IDCANCEL, Qt::Key_Return, IDCANCEL, {IDCANCEL}},
+        {"Escape in an edit cancels", 1039, Qt::Key_Escape, IDCANCEL, {}},
+        {"Escape on the default button cancels", IDOK, Qt::Key_Escape, IDCANCEL, {}},
+    };
+    for (const Case& c : cases) {
+        CKeyboardDialog dialog;
+        PressKeyLater(dialog, c.focus, c.key);
+        EXPECT_EQ(dialog.DoModal(), c.result) << c.what;
+        EXPECT_EQ(dialog.m_clicks, c.clicks) << c.what;
+    }
 }
 
 } // namespace
