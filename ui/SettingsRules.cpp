@@ -80,38 +80,35 @@ ValidationResult CheckAddress(const std::u16string& address, const std::u16strin
     return std::nullopt;
 }
 
-ValidationResult CheckPort(const std::u16string& text, int32_t& port, const std::u16string& label,
-                           int focus, const StringLoader& strings) {
-    int64_t value = 0;
-    switch (ReadNumber(text, value)) {
-    case NumberText::Empty:
-        return Failure(IDS_EMPTY_PORT, Message(strings, IDS_EMPTY_PORT, label), focus);
-    case NumberText::NonDigit:
-        return Failure(IDS_NON_DIGIT, Message(strings, IDS_NON_DIGIT, label), focus);
-    case NumberText::Value:
-        break;
-    }
-    if (value <= 0 || value > 65535)
-        return Failure(IDS_INVALID_PORT, Message(strings, IDS_INVALID_PORT, label), focus);
-    port = static_cast<int32_t>(value);
-    return std::nullopt;
-}
+// How a number field is checked: the message for an empty text, and the
+// range with its message (which names the bounds only where it says so).
+struct NumberRule {
+    unsigned emptyId;
+    unsigned rangeId;
+    int32_t minimum;
+    int32_t maximum;
+    bool boundsInMessage;
+};
 
-ValidationResult CheckInterval(const std::u16string& text, int32_t& result, int32_t minimum,
-                               int32_t maximum, const std::u16string& label, int focus,
-                               const StringLoader& strings) {
+constexpr NumberRule PORT_RULE{IDS_EMPTY_PORT, IDS_INVALID_PORT, 1, 65535, false};
+
+ValidationResult CheckNumber(const std::u16string& text, int32_t& result, const NumberRule& rule,
+                             const std::u16string& label, int focus, const StringLoader& strings) {
     int64_t value = 0;
     switch (ReadNumber(text, value)) {
     case NumberText::Empty:
-        return Failure(IDS_EMPTY_NUMBER, Message(strings, IDS_EMPTY_NUMBER, label), focus);
+        return Failure(rule.emptyId, Message(strings, rule.emptyId, label), focus);
     case NumberText::NonDigit:
         return Failure(IDS_NON_DIGIT, Message(strings, IDS_NON_DIGIT, label), focus);
     case NumberText::Value:
         break;
     }
-    if (value < minimum || value > maximum)
-        return Failure(IDS_NUMBER_OUT_OF_RANGE,
-                       Message(strings, IDS_NUMBER_OUT_OF_RANGE, label, {minimum, maximum}), focus);
+    if (value < rule.minimum || value > rule.maximum) {
+        const std::vector<int32_t> bounds = rule.boundsInMessage
+                                                ? std::vector<int32_t>{rule.minimum, rule.maximum}
+                                                : std::vector<int32_t>{};
+        return Failure(rule.rangeId, Message(strings, rule.rangeId, label, bounds), focus);
+    }
     result = static_cast<int32_t>(value);
     return std::nullopt;
 }
@@ -394,14 +391,16 @@ ValidationResult ValidateNetworkPage(NetworkPageState& s, const NetworkPageLabel
             CheckAddress(s.ServerName, labels.ServerAddress, IDC_SERVER_ADDRESS, strings))
         return failure;
     if (ValidationResult failure =
-            CheckPort(s.ServerPortText, s.ServerPort, labels.ServerPort, IDC_SERVER_PORT, strings))
+            CheckNumber(s.ServerPortText, s.ServerPort, PORT_RULE, labels.ServerPort, IDC_SERVER_PORT,
+                        strings))
         return failure;
     if (s.ProxyEnabled != 0) {
         if (ValidationResult failure =
                 CheckAddress(s.ProxyName, labels.ProxyAddress, IDC_PROXY_ADDRESS, strings))
             return failure;
         if (ValidationResult failure =
-                CheckPort(s.ProxyPortText, s.ProxyPort, labels.ProxyPort, IDC_PROXY_PORT, strings))
+                CheckNumber(s.ProxyPortText, s.ProxyPort, PORT_RULE, labels.ProxyPort, IDC_PROXY_PORT,
+                            strings))
             return failure;
         if (s.ServerPort == s.ProxyPort && IsSameHost(s.ServerName, s.ProxyName, lookup))
             return Failure(IDS_SAME_SERVER_AND_PROXY, Message(strings, IDS_SAME_SERVER_AND_PROXY),
@@ -554,11 +553,14 @@ ValidationResult ValidateAdvancedPage(AdvancedPageState& s, const AdvancedPageLa
         return failure;
     s.RetryText = TrimBlanks(s.RetryText);
     s.TimeoutText = TrimBlanks(s.TimeoutText);
-    if (ValidationResult failure = CheckInterval(s.RetryText, s.RetryInterval, RETRY_MIN, RETRY_MAX,
-                                                 labels.Retry, IDC_RETRY, strings))
+    if (ValidationResult failure = CheckNumber(s.RetryText, s.RetryInterval,
+                                               {IDS_EMPTY_NUMBER, IDS_NUMBER_OUT_OF_RANGE, RETRY_MIN,
+                                                RETRY_MAX, true},
+                                               labels.Retry, IDC_RETRY, strings))
         return failure;
-    return CheckInterval(s.TimeoutText, s.Timeout, TIMEOUT_MIN, TIMEOUT_MAX, labels.Timeout,
-                         IDC_TIMEOUT, strings);
+    return CheckNumber(s.TimeoutText, s.Timeout,
+                       {IDS_EMPTY_NUMBER, IDS_NUMBER_OUT_OF_RANGE, TIMEOUT_MIN, TIMEOUT_MAX, true},
+                       labels.Timeout, IDC_TIMEOUT, strings);
 }
 
 // ---- the sheet -------------------------------------------------------------------

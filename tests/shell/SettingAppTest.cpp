@@ -117,18 +117,8 @@ protected:
         SetRegistry(u"AgentStatus", agentStatus);
         SetRegistry(u"ToolTag", toolTag);
     }
-    void SetRegistry(const char16_t* name, int32_t value) {
-        RegistryKey key;
-        ASSERT_EQ(key.Create(AgentRegistryKey), 0);
-        ASSERT_EQ(key.WriteInt(name, value), 0);
-    }
-    int32_t Registry(const char16_t* name) {
-        RegistryKey key;
-        int32_t value = -1;
-        key.Create(AgentRegistryKey);
-        key.ReadInt(name, value);
-        return value;
-    }
+    void SetRegistry(const char16_t* name, int32_t value) { SetAgentRegistryInt(name, value); }
+    int32_t Registry(const char16_t* name) { return AgentRegistryInt(name); }
     void InstallJapanese() {
         fs::create_directories(m_home / "Language");
         fs::copy_file(OPAL_LEXIDRA, m_home / "Language/Lexidra.so");

@@ -11,6 +11,7 @@
 
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
+#include "config/AgentConfig.h"
 
 namespace testsupport {
 
@@ -70,6 +71,20 @@ void AgentHomeTest::TearDown() {
 
 fs::path AgentHomeTest::AgentRegistryValueFile(std::string_view name) const {
     return m_registryRoot / "HKEY_LOCAL_MACHINE/SOFTWARE/Norvale/OPAL4HBS/Agent" / name;
+}
+
+void AgentHomeTest::SetAgentRegistryInt(std::u16string_view name, int32_t value) {
+    RegistryKey key;
+    ASSERT_EQ(key.Create(AgentRegistryKey), 0);
+    ASSERT_EQ(key.WriteInt(name, value), 0);
+}
+
+int32_t AgentHomeTest::AgentRegistryInt(std::u16string_view name) {
+    RegistryKey key;
+    int32_t value = -1;
+    if (key.Create(AgentRegistryKey) == 0)
+        key.ReadInt(name, value);
+    return value;
 }
 
 LogCapture::LogCapture(const fs::path& file, unsigned mask, int maxSize) : m_file(file) {

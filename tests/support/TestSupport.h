@@ -48,6 +48,10 @@ protected:
     const fs::path& RegistryRootDir() const { return m_registryRoot; }
     // The file that holds one registry value of the agent's key.
     fs::path AgentRegistryValueFile(std::string_view name) const;
+    // One of the agent's registry values through the registry layer; -1
+    // when it cannot be read.
+    void SetAgentRegistryInt(std::u16string_view name, int32_t value);
+    int32_t AgentRegistryInt(std::u16string_view name);
 
     TempDir m_temp;
     fs::path m_home;

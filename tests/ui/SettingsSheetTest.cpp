@@ -81,22 +81,9 @@ protected:
                        "<AgentStatusData><RegisterStatus>1</RegisterStatus>"
                        "<NetConfigChanged>0</NetConfigChanged><MonitorExitTag>0</MonitorExitTag>"
                        "</AgentStatusData>");
-        SetRegistry(u"ToolTag", 0);
-        SetRegistry(u"AgentStatus", 1);
+        SetAgentRegistryInt(u"ToolTag", 0);
+        SetAgentRegistryInt(u"AgentStatus", 1);
         g_selfConfigChange = 0;
-    }
-
-    void SetRegistry(const char16_t* name, int32_t value) {
-        RegistryKey key;
-        ASSERT_EQ(key.Create(AgentRegistryKey), 0);
-        ASSERT_EQ(key.WriteInt(name, value), 0);
-    }
-    int32_t Registry(const char16_t* name) {
-        RegistryKey key;
-        int32_t value = -1;
-        key.Create(AgentRegistryKey);
-        key.ReadInt(name, value);
-        return value;
     }
 
     // The sheet as Configure opens it, built without its modal run.
@@ -110,6 +97,16 @@ protected:
         // No window manager makes a window active here.
         QApplication::setActiveWindow(sheet.get());
         return sheet;
+    }
+
+    // The General page typed for a plain HTTP server on loopback.
+    static void PointAt(CConfigureAgent4VSM& sheet, uint16_t port) {
+        CNetworkPage& page = sheet.GeneralPage();
+        page.SetDlgItemText(IDC_SERVER_ADDRESS, u"127.0.0.1");
+        page.SetDlgItemText(IDC_SERVER_PORT, QString::number(port).toStdU16String());
+        Click(page, IDC_PROTOCOL_HTTP);
+        Click(page, IDC_PROXY_ENABLED);
+        Click(page, IDC_SERVER_AUTH);
     }
 
     static void Click(CFrameworkDialog& dialog, int id) {
@@ -159,7 +156,7 @@ TEST_F(SettingsSheetTest, OkRewritesTheNetworkBlockAndTellsTheAgent) {
     EXPECT_EQ(MaskPasswords(saved), ReadFileBytes(DataFile("ui/AgentLocalConfig.saved.xml")));
     EXPECT_NE(Document("AgentStatus.xml").find("<NetConfigChanged>1</NetConfigChanged>"),
               std::string::npos);
-    EXPECT_EQ(Registry(u"ToolTag"), 2);
+    EXPECT_EQ(AgentRegistryInt(u"ToolTag"), 2);
     EXPECT_EQ(g_selfConfigChange.load(), 1);
 }
 
@@ -209,7 +206,7 @@ TEST_F(SettingsSheetTest, CancelAndCloseByTheMonitorWriteNothing) {
     }
     EXPECT_EQ(Document("AgentLocalConfig.xml"), local);
     EXPECT_EQ(Document("AgentStatus.xml"), status);
-    EXPECT_EQ(Registry(u"ToolTag"), 0);
+    EXPECT_EQ(AgentRegistryInt(u"ToolTag"), 0);
     EXPECT_TRUE(m_boxes.Records().empty());
 }
 
@@ -323,12 +320,7 @@ TEST_F(SettingsSheetTest, TestConnectionSendsTheValuesOnScreenAndSavesNothing) {
     ASSERT_TRUE(server.Start(m_temp.Path() / "servlet", {}));
     auto sheet = Open();
     const std::string local = Document("AgentLocalConfig.xml");
-    CNetworkPage& page = sheet->GeneralPage();
-    page.SetDlgItemText(IDC_SERVER_ADDRESS, u"127.0.0.1");
-    page.SetDlgItemText(IDC_SERVER_PORT, QString::number(server.Port()).toStdU16String());
-    Click(page, IDC_PROTOCOL_HTTP);
-    Click(page, IDC_PROXY_ENABLED);
-    Click(page, IDC_SERVER_AUTH);
+    PointAt(*sheet, server.Port());
     Click(*sheet, IDC_TEST_CONNECTION);
 
     ASSERT_EQ(m_boxes.Records().size(), 1u) << MessageTexts().front();
@@ -342,7 +334,7 @@ TEST_F(SettingsSheetTest, TestConnectionSendsTheValuesOnScreenAndSavesNothing) {
     EXPECT_EQ(requests[0].Body.size(), 60u);
     EXPECT_TRUE(sheet->isVisible());
     EXPECT_EQ(Document("AgentLocalConfig.xml"), local);
-    EXPECT_EQ(Registry(u"ToolTag"), 0);
+    EXPECT_EQ(AgentRegistryInt(u"ToolTag"), 0);
 
     // An invalid value refuses the test before anything is sent.
     m_boxes.Clear();
@@ -375,12 +367,7 @@ TEST_F(SettingsSheetTest, TestConnectionToAServerThatNeverAnswersKeepsTheUiAlive
     options.DelaySeconds = 600;
     ASSERT_TRUE(server.Start(m_temp.Path() / "servlet", options));
     auto sheet = Open();
-    CNetworkPage& page = sheet->GeneralPage();
-    page.SetDlgItemText(IDC_SERVER_ADDRESS, u"127.0.0.1");
-    page.SetDlgItemText(IDC_SERVER_PORT, QString::number(server.Port()).toStdU16String());
-    Click(page, IDC_PROTOCOL_HTTP);
-    Click(page, IDC_PROXY_ENABLED);
-    Click(page, IDC_SERVER_AUTH);
+    PointAt(*sheet, server.Port());
     sheet->AdvancedPage().SetDlgItemText(IDC_TIMEOUT, u"300");
 
     int ticks = 0;
@@ -420,6 +407,6 @@ TEST_F(SettingsSheetTest, ReadOnlyFileIsReportedTheSheetClosesAndTheAgentIsNotTo
     EXPECT_FALSE(sheet->isVisible());
     EXPECT_EQ(Document("AgentLocalConfig.xml"), local);
     EXPECT_EQ(Document("AgentStatus.xml"), status);
-    EXPECT_EQ(Registry(u"ToolTag"), 0);
+    EXPECT_EQ(AgentRegistryInt(u"ToolTag"), 0);
     EXPECT_EQ(g_selfConfigChange.load(), 0);
 }
