@@ -1,7 +1,8 @@
 // Takes pictures of the tool's dialogs for people to review, in English and
 // in a language library's language: the real settings sheet on each tab with
 // the demo agent's values loaded, the HTTPS settings dialog, a validation
-// message, the results of Test Connection and the tray menu.
+// message, the progress window and the results of Test Connection, and the
+// tray menu.
 //
 //   opal_dialog_screenshots <output-dir> <language-library> <agent-documents-dir>
 //
@@ -33,6 +34,7 @@
 #include "platform/gui/ResourceLookup.h"
 #include "res/ProgramResources.h"
 #include "ui/ConfigureAgent4VSM.h"
+#include "ui/ConnectionTestProgress.h"
 
 namespace {
 
@@ -138,6 +140,17 @@ bool SaveAll(const QString& folder, CResourceModule* module) {
                    [&sheet] { qobject_cast<QPushButton*>(sheet.GetDlgItem(IDOK))->click(); }) &&
          ok;
     port->setText(loadedPort);
+
+    // The window Test Connection runs behind, with the server on screen.
+    const auto text = [module](unsigned id) {
+        return QString::fromStdU16String(module->LoadString(id).value_or(u""));
+    };
+    const QString server = QString::fromStdU16String(sheet.GeneralPage().GetDlgItemText(1003));
+    CConnectionTestProgress progress(
+        &sheet, TestingConnectionText(text(IDS_TESTING_CONNECTION), server, loadedPort.toInt()),
+        text(IDS_CANCEL));
+    ok = Save(progress, path("progress")) && ok;
+    progress.hide();
 
     for (const ResultBox& result : RESULT_BOXES) {
         CMessageBoxRequest request;
