@@ -52,6 +52,12 @@ CConnectionTestProgress::CConnectionTestProgress(QWidget* owner, const QString& 
 
     auto* layout = new QVBoxLayout(this);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    // A text set in a fallback font (Japanese) measures narrower than it
+    // draws; a margin of a few characters keeps its end off the frame.
+    m_text->ensurePolished();
+    const int margin = m_text->fontMetrics().averageCharWidth() * 2;
+    layout->setContentsMargins(margin, margin, margin, margin);
+    m_text->setMinimumWidth(m_text->fontMetrics().horizontalAdvance(m_text->text()) + 2 * margin);
     layout->addWidget(m_text);
     layout->addWidget(busy);
     layout->addWidget(m_cancel, 0, Qt::AlignHCenter);

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
+
+#include <gtest/gtest.h>
 #include <sstream>
 #include <strings.h>
 #include <sys/socket.h>
@@ -385,6 +387,25 @@ void WriteSysConfig(const fs::path& home, const std::string& guid, int pluginTyp
                   std::to_string(pluginType) +
                   "</PluginType>\r\n"
                   "</AgentSysConfig>\r\n");
+}
+
+const TestCertificates& MadeOnce(std::optional<TestCertificates>& cache, const fs::path& directory,
+                                 const std::string& clientPassword) {
+    if (!cache)
+        cache = TestCertificates::Make(directory, clientPassword);
+    if (!cache)
+        ADD_FAILURE() << "openssl could not make the test certificates";
+    return *cache;
+}
+
+ConnectionTestSettings LoopbackSettings(uint16_t port, const std::u16string& servicePath,
+                                        int32_t timeOutSeconds) {
+    ConnectionTestSettings s;
+    s.ServerName = u"127.0.0.1";
+    s.ServerPort = port;
+    s.ServiceURI = servicePath;
+    s.ConnTimeOut = timeOutSeconds;
+    return s;
 }
 
 } // namespace commtest

@@ -17,6 +17,8 @@
 
 #include <sys/types.h>
 
+#include "comm/ConfigureAgent4VSM.h"
+
 namespace commtest {
 
 namespace fs = std::filesystem;
@@ -51,6 +53,15 @@ struct TestCertificates {
     fs::path File(const std::string& name) const { return Directory / name; }
     fs::path Directory;
 };
+
+// The certificates of `cache`, made into `directory` at the first call; a
+// failure to make them fails the test.
+const TestCertificates& MadeOnce(std::optional<TestCertificates>& cache, const fs::path& directory,
+                                 const std::string& clientPassword);
+
+// The connection test aimed at a plain HTTP servlet on loopback.
+ConnectionTestSettings LoopbackSettings(uint16_t port, const std::u16string& servicePath,
+                                        int32_t timeOutSeconds);
 
 struct ServletOptions {
     int Status = 200;

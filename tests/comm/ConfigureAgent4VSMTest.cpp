@@ -76,20 +76,11 @@ protected:
     }
 
     const TestCertificates& Certs() {
-        if (!m_certs)
-            m_certs = TestCertificates::Make(m_temp.Path() / "certs", kCertPassword);
-        if (!m_certs)
-            ADD_FAILURE() << "openssl could not make the test certificates";
-        return *m_certs;
+        return commtest::MadeOnce(m_certs, m_temp.Path() / "certs", kCertPassword);
     }
 
     ConnectionTestSettings Settings(uint16_t port) const {
-        ConnectionTestSettings s;
-        s.ServerName = u"127.0.0.1";
-        s.ServerPort = port;
-        s.ServiceURI = kServicePath;
-        s.ConnTimeOut = 15;
-        return s;
+        return commtest::LoopbackSettings(port, kServicePath, 15);
     }
     void UseHttps(ConnectionTestSettings& s, const char* caFile) {
         s.IsUseHTTPS = true;

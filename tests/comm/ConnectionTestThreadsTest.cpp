@@ -128,19 +128,10 @@ protected:
     }
 
     const TestCertificates& Certs() {
-        if (!m_certs)
-            m_certs = TestCertificates::Make(m_temp.Path() / "certs", kCertPassword);
-        if (!m_certs)
-            ADD_FAILURE() << "openssl could not make the test certificates";
-        return *m_certs;
+        return commtest::MadeOnce(m_certs, m_temp.Path() / "certs", kCertPassword);
     }
     ConnectionTestSettings Plain(uint16_t port) const {
-        ConnectionTestSettings s;
-        s.ServerName = u"127.0.0.1";
-        s.ServerPort = port;
-        s.ServiceURI = u"/opalCommunicatorServer/DataPortServlet";
-        s.ConnTimeOut = 300;
-        return s;
+        return commtest::LoopbackSettings(port, u"/opalCommunicatorServer/DataPortServlet", 300);
     }
     // HTTPS with the root CA in DER and the client certificate in PKCS#12,
     // so that all three PEM files are written by the worker.

@@ -46,11 +46,7 @@ protected:
         AgentHomeTest::TearDown();
     }
     const TestCertificates& Certs() {
-        if (!m_certs)
-            m_certs = TestCertificates::Make(m_temp.Path() / "certs", kCertPassword);
-        if (!m_certs)
-            ADD_FAILURE() << "openssl could not make the test certificates";
-        return *m_certs;
+        return commtest::MadeOnce(m_certs, m_temp.Path() / "certs", kCertPassword);
     }
     std::string Log() const { return m_log->Text(); }
 

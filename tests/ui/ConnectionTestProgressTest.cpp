@@ -72,12 +72,7 @@ protected:
     }
 
     ConnectionTestSettings Settings(uint16_t port) const {
-        ConnectionTestSettings s;
-        s.ServerName = u"127.0.0.1";
-        s.ServerPort = port;
-        s.ServiceURI = u"/opalCommunicatorServer/DataPortServlet";
-        s.ConnTimeOut = 300;
-        return s;
+        return commtest::LoopbackSettings(port, u"/opalCommunicatorServer/DataPortServlet", 300);
     }
     std::optional<ConnectionTestOutcome> Run(const ConnectionTestSettings& settings) {
         const QString text = TestingConnectionText(Text(IDS_TESTING_CONNECTION),
