@@ -34,6 +34,15 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
             result.configure = true;
             continue;
         }
+        if (argument == "--window") {
+            result.window = true;
+            continue;
+        }
+        if (argument == "--version") {
+            if (result.action != CommandLine::Action::Help)
+                result.action = CommandLine::Action::Version;
+            continue;
+        }
         if (argument == "--help" || argument == "-h") {
             result.action = CommandLine::Action::Help;
             continue;
@@ -62,12 +71,15 @@ CommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
 
 std::string CommandLineHelp(const std::string& program) {
     return "Usage: " + program +
-           " [--configure]\n"
+           " [--configure] [--window]\n"
            "The settings tool of the agent: an icon in the notification area.\n"
            "\n"
            "  --configure  open the settings sheet at once, as \"Configure\" in the\n"
            "               icon's menu does (while the tool already runs, a second\n"
            "               start only says so and ends)\n"
+           "  --window     show the status window at once instead of waiting for a\n"
+           "               notification area (desktops without one get it anyway)\n"
+           "  --version    show the version and end\n"
            "  -h, --help   show this text\n"
            "\n"
            "Qt's own options (-platform, -display, -style, ...) are accepted too.\n";

@@ -6,10 +6,12 @@
 #include <vector>
 
 struct CommandLine {
-    enum class Action { Run, Help, Error };
+    enum class Action { Run, Help, Version, Error };
     Action action = Action::Run;
     // Open the settings sheet as soon as the tray is up.
     bool configure = false;
+    // Show the status window at once instead of waiting for a tray host.
+    bool window = false;
     // For Action::Error: what was wrong, for standard error.
     std::string error;
 };

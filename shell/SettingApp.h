@@ -46,6 +46,9 @@ public:
         // does, after whatever the caller wires up between InitInstance and
         // the loop (the sheet's factory).
         bool configureAtStart = false;
+        // Show the status window from the start rather than only when no
+        // tray host turns up.
+        bool statusWindow = false;
     };
 
     explicit CSettingApp(Options options);

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 
+#include "BuildInfo.h"
 #include "res/ProgramResources.h"
 #include "shell/CommandLine.h"
 #include "shell/SettingApp.h"
@@ -24,6 +25,10 @@ int main(int argc, char** argv) {
         std::fputs(CommandLineHelp(program).c_str(), stdout);
         return 0;
     }
+    if (command.action == CommandLine::Action::Version) {
+        std::printf("%s %s\n", OPAL_PRODUCT_NAME, OPAL_VERSION);
+        return 0;
+    }
 
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
@@ -32,6 +37,7 @@ int main(int argc, char** argv) {
 
     CSettingApp::Options options;
     options.configureAtStart = command.configure;
+    options.statusWindow = command.window;
     CSettingApp app(options);
     if (!app.InitInstance()) {
         app.ExitInstance();

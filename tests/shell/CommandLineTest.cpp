@@ -21,6 +21,11 @@ TEST(CommandLineTest, OptionsAndMistakes) {
         {{"--configure", "--configure"}, Action::Run, true, ""},
         {{"--help"}, Action::Help, false, ""},
         {{"-h", "--configure"}, Action::Help, true, ""},
+        {{"--version"}, Action::Version, false, ""},
+        // --help wins whichever comes first.
+        {{"--version", "--help"}, Action::Help, false, ""},
+        {{"--help", "--version"}, Action::Help, false, ""},
+        {{"--window", "--configure"}, Action::Run, true, ""},
         // Qt's options, in the forms QApplication reads them.
         {{"-platform", "xcb", "--configure"}, Action::Run, true, ""},
         {{"--platform", "offscreen"}, Action::Run, false, ""},
@@ -51,10 +56,15 @@ TEST(CommandLineTest, OptionsAndMistakes) {
     }
 }
 
+TEST(CommandLineTest, WindowIsAFlagOfItsOwn) {
+    EXPECT_TRUE(ParseCommandLine({"--window"}).window);
+    EXPECT_FALSE(ParseCommandLine({"--configure"}).window);
+}
+
 TEST(CommandLineTest, HelpNamesTheProgramAndEveryOption) {
     const std::string help = CommandLineHelp("/usr/bin/opal-agent-setting");
-    EXPECT_EQ(help.rfind("Usage: /usr/bin/opal-agent-setting [--configure]\n", 0), 0u);
-    for (const char* option : {"--configure", "--help", "-h"})
+    EXPECT_EQ(help.rfind("Usage: /usr/bin/opal-agent-setting [--configure] [--window]\n", 0), 0u);
+    for (const char* option : {"--configure", "--window", "--version", "--help", "-h"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
 }
 
