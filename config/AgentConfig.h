@@ -239,3 +239,18 @@ int LoadStatusReg(AgentStatusRecord& record);
 int ReadStatusReg(AgentStatusRecord& record);
 int SaveAgentStatusReg(int32_t value);
 int SaveToolExitTagReg(int32_t value);
+
+// The published state as it stands, read without changing anything: no
+// document is made or replaced and no registry key or value is written, for
+// readers that must leave the agent's state alone (the command line's
+// status, the support bundle). Each flag says whether its source answered;
+// a field that could not be read keeps the value it had.
+struct AgentStatusSnapshot {
+    AgentStatusRecord Record;
+    bool DocumentRead = false;
+    bool AgentStatusRead = false;
+    bool ToolTagRead = false;
+};
+void PeekAgentStatus(AgentStatusSnapshot& snapshot);
+// The registry half of PeekAgentStatus.
+void PeekStatusReg(AgentStatusSnapshot& snapshot);

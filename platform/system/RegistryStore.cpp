@@ -79,14 +79,18 @@ std::string RegistryRoot() {
     return root && *root ? root : REGISTRY_ROOT_DEFAULT;
 }
 
-long RegCreateKey(HKEY root, std::u16string_view subKey, RegistryKeyHandle& key) {
+namespace {
+
+// The directory of `subKey` under `root`; an error for a key name that cannot
+// be one.
+long KeyDirectory(HKEY root, std::u16string_view subKey, std::string& path) {
     const char* hive = HiveName(root);
     if (!hive)
         return ERROR_INVALID_HANDLE;
     std::string narrow;
     if (!Utf16ToUtf8(subKey, narrow))
         return ERROR_FILE_NOT_FOUND;
-    std::string path = RegistryRoot() + "/" + hive;
+    path = RegistryRoot() + "/" + hive;
     std::size_t start = 0;
     while (start < narrow.size()) {
         auto end = narrow.find('\\', start);
@@ -102,10 +106,32 @@ long RegCreateKey(HKEY root, std::u16string_view subKey, RegistryKeyHandle& key)
         }
         start = end + 1;
     }
+    return ERROR_SUCCESS;
+}
+
+} // namespace
+
+long RegCreateKey(HKEY root, std::u16string_view subKey, RegistryKeyHandle& key) {
+    std::string path;
+    if (const long result = KeyDirectory(root, subKey, path); result != ERROR_SUCCESS)
+        return result;
     const long result = MakeDirectories(path);
     if (result == ERROR_SUCCESS)
         key.directory = path;
     return result;
+}
+
+long RegOpenKeyForReading(HKEY root, std::u16string_view subKey, RegistryKeyHandle& key) {
+    std::string path;
+    if (const long result = KeyDirectory(root, subKey, path); result != ERROR_SUCCESS)
+        return result;
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return Win32ErrorFromErrno(errno);
+    if (!S_ISDIR(info.st_mode))
+        return ERROR_FILE_NOT_FOUND;
+    key.directory = path;
+    return ERROR_SUCCESS;
 }
 
 long RegQueryString(const RegistryKeyHandle& key, std::u16string_view name, std::u16string& value,

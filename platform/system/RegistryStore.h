@@ -28,6 +28,9 @@ std::string RegistryRoot();
 
 // Opens `subKey` under `root`, creating the directories when missing.
 long RegCreateKey(HKEY root, std::u16string_view subKey, RegistryKeyHandle& key);
+// Opens an existing `subKey` for reading values, creating nothing;
+// ERROR_FILE_NOT_FOUND when it does not exist.
+long RegOpenKeyForReading(HKEY root, std::u16string_view subKey, RegistryKeyHandle& key);
 // Reads a REG_SZ value. `maxBytes` is the caller's buffer size in bytes of
 // UTF-16 (two per unit, terminator not counted): a longer value gives
 // ERROR_MORE_DATA.
