@@ -351,3 +351,17 @@ void PeekStatusReg(AgentStatusSnapshot& snapshot) {
     snapshot.AgentStatusRead = read(REG_AGENT_STATUS, snapshot.Record.AgentStatus);
     snapshot.ToolTagRead = read(REG_TOOL_TAG, snapshot.Record.ToolTag);
 }
+
+std::u16string AgentDocumentPath(AgentDocument document) {
+    switch (document) {
+    case AgentDocument::LocalConfig:
+        return HomeFilePath(LOCAL_CONFIG_FILE);
+    case AgentDocument::WorkingConfig:
+        return HomeFilePath(WORKING_CONFIG_FILE);
+    case AgentDocument::SysConfig:
+        return HomeFilePath(SYS_CONFIG_FILE);
+    case AgentDocument::Status:
+        break;
+    }
+    return HomeFilePath(STATUS_FILE);
+}

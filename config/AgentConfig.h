@@ -30,6 +30,11 @@ inline constexpr int ERR_CONFIG_SAVE = 0x00020014;
 // HKEY_LOCAL_MACHINE subkey holding "AgentStatus" and "ToolTag".
 inline constexpr char16_t AgentRegistryKey[] = u"SOFTWARE\\Norvale\\OPAL4HBS\\Agent";
 
+// The agent's documents, by full path, for callers outside the store that
+// name or copy them (the command line's messages, the support bundle).
+enum class AgentDocument { LocalConfig, WorkingConfig, SysConfig, Status };
+std::u16string AgentDocumentPath(AgentDocument document);
+
 // ---------------------------------------------------------------------------
 // Element accessors. Only direct children of `parent` are examined, in child
 // order; names compare exactly; the first match wins. The readers leave their
