@@ -246,7 +246,7 @@ int RunDiagnose(CtlContext& context, const std::vector<std::string>& arguments) 
     std::string readme = "Support bundle of " OPAL_PRODUCT_NAME " (" + std::string(CTL_PROGRAM) +
                          " " OPAL_VERSION "), made " + stamp + " in " + home + ".\n\n" +
                          "Every password, key and certificate password of the documents has been "
-                         "replaced by " + REDACTED_VALUE + " (stored \"!CRYPT!\" values included: "
+                         "replaced by " + REDACTED_VALUE + " (the encrypted values stored in them included: "
                          "anybody with the program could decrypt them), and every line of the log "
                          "and the journal that could carry a secret by \"" + REDACTED_LINE + "\".\n\n";
     for (const std::string& note : notes)
