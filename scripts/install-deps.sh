@@ -23,12 +23,19 @@ PACKAGES=(
   # the demo, the tray screenshots and the start-up benchmark: a virtual
   # display, an XEmbed tray host, X clicks and window queries, screenshots
   xvfb trayer xdotool x11-utils imagemagick
-  # checks the installed desktop entries
-  desktop-file-utils
+  # checks the installed desktop entries; builds and checks the Debian
+  # package (dpkg-shlibdeps comes with dpkg-dev)
+  desktop-file-utils dpkg-dev lintian
   # the tests through an accessibility client: the AT-SPI bus and registry,
   # and the client library for Debian's python3
   at-spi2-core python3-pyatspi
 )
+
+# The package test runs the polkit rule under a JavaScript engine; any
+# node will do, Debian's when there is none.
+if ! command -v node >/dev/null; then
+  PACKAGES+=(nodejs)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

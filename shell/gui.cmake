@@ -8,6 +8,5 @@ add_executable(opal-agent-setting main.cpp)
 target_link_libraries(opal-agent-setting PRIVATE opal_shell opal_ui)
 set_target_properties(opal-agent-setting PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 
-# The sample plug-in UI library and the install layout.
+# The sample plug-in UI library.
 include(${CMAKE_CURRENT_SOURCE_DIR}/plugin_sample.cmake OPTIONAL)
-include(${CMAKE_CURRENT_SOURCE_DIR}/install.cmake OPTIONAL)

@@ -68,13 +68,14 @@ function(opal_add_language_library target)
   # kLanguageResourceSection in platform/gui/ElfSection.h
   set(section ".opal.resources")
   set(empty_object ${CMAKE_CURRENT_BINARY_DIR}/${target}-empty.o)
-  # Compiled and linked without the project's flags: sanitizer or coverage
+  # A build id like every other ELF file of the package, so that packaging
+  # tools can tell it. Compiled and linked without the project's flags: sanitizer or coverage
   # options would bring code into a library that must have none.
   add_custom_command(
     OUTPUT ${L_OUTPUT}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${out_dir}
     COMMAND ${CMAKE_C_COMPILER} -c -x c /dev/null -o ${empty_object}
-    COMMAND ${CMAKE_LINKER} -shared -soname ${out_name} --build-id=none -z noexecstack
+    COMMAND ${CMAKE_LINKER} -shared -soname ${out_name} --build-id -z noexecstack
             -o ${L_OUTPUT}.tmp ${empty_object}
     COMMAND ${CMAKE_OBJCOPY} --add-section ${section}=${L_BUNDLE}
             --set-section-flags ${section}=contents,readonly

@@ -8,18 +8,20 @@ if ! command -v desktop-file-validate >/dev/null; then
   echo "SKIP: desktop-file-validate is not installed (Debian's desktop-file-utils)"
   exit 77
 fi
-prefix="$(mktemp -d /tmp/opal-install-test.XXXXXX)"
-trap 'rm -rf "$prefix"' EXIT
-cmake --install "$build" --prefix "$prefix" >"$prefix.log" 2>&1 || { cat "$prefix.log"; exit 1; }
-rm -f "$prefix.log"
+root="$(mktemp -d /tmp/opal-install-test.XXXXXX)"
+trap 'rm -rf "$root"' EXIT
+DESTDIR="$root" cmake --install "$build" >"$root.log" 2>&1 || { cat "$root.log"; exit 1; }
+rm -f "$root.log"
 
-program="$prefix/lib/opal-agent-setting/opal-agent-setting"
-entry="$prefix/share/applications/opal-agent-setting.desktop"
-autostart="$prefix/etc/xdg/autostart/opal-agent-setting.desktop"
+# The entries name the program as installed, outside the staging root.
+program="/opt/opal4hbs/opal-agent-setting"
+entry="$root/usr/share/applications/opal-agent-setting.desktop"
+autostart="$root/etc/xdg/autostart/opal-agent-setting.desktop"
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-[ -x "$program" ] || fail "no program at $program"
+[ -x "$root$program" ] || fail "no program at $root$program"
+[ "$(readlink "$root/usr/bin/opal-agent-setting")" = "$program" ] || fail "bin/ does not link $program"
 for file in "$entry" "$autostart"; do
   [ -f "$file" ] || { fail "missing $file"; continue; }
   out="$(desktop-file-validate "$file" 2>&1)" || fail "desktop-file-validate $file: $out"
