@@ -8,6 +8,7 @@
 #include <fstream>
 #include <grp.h>
 #include <map>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -138,7 +139,7 @@ protected:
 
     // Runs the program with no display at all; `input` is its standard input.
     CtlRun Ctl(const std::vector<std::string>& args, const std::string& input = {},
-            bool unprivileged = false) {
+               bool unprivileged = false, bool errorOnTerminal = false) {
         const fs::path in = m_temp.Path() / "stdin";
         const fs::path out = m_temp.Path() / "stdout";
         const fs::path err = m_temp.Path() / "stderr";
@@ -159,11 +160,17 @@ protected:
         for (std::string& e : env)
             envp.push_back(e.data());
         envp.push_back(nullptr);
+        int terminal = -1;
+        int terminalSide = -1;
+        if (errorOnTerminal && ::openpty(&terminal, &terminalSide, nullptr, nullptr, nullptr) != 0)
+            ADD_FAILURE() << "openpty: " << std::strerror(errno);
         const pid_t child = ::fork();
         if (child == 0) {
             const int fdIn = ::open(in.c_str(), O_RDONLY);
             const int fdOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            const int fdErr = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            const int fdErr = terminalSide >= 0
+                                  ? terminalSide
+                                  : ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             ::dup2(fdIn, 0);
             ::dup2(fdOut, 1);
             ::dup2(fdErr, 2);
@@ -179,7 +186,17 @@ protected:
         }
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         run.out = ReadFileBytes(out);
-        run.err = ReadFileBytes(err);
+        if (terminal >= 0) {
+            // What the program wrote stays readable after it ended, then EIO.
+            ::close(terminalSide);
+            char buffer[4096];
+            ssize_t n = 0;
+            while ((n = ::read(terminal, buffer, sizeof buffer)) > 0)
+                run.err.append(buffer, static_cast<std::size_t>(n));
+            ::close(terminal);
+        } else {
+            run.err = ReadFileBytes(err);
+        }
         return run;
     }
 
@@ -731,4 +748,20 @@ TEST_F(CtlProgramTest, TheSupportBundleHoldsNoSecret) {
     EXPECT_TRUE(Contains(files["diagnosis.txt"], kEnglish.at(7020))) << files["diagnosis.txt"];
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(files["status.json"]))
                   .object()["agent"].toObject()["toolTag"].toInt(), 2);
+}
+
+TEST_F(CtlProgramTest, ServiceWaitsShowProgressOnATerminalOnly) {
+    FakeSystemBus bus;
+    ASSERT_EQ(bus.Start(), "");
+    bus.AddUnit("opal-agent.service", "inactive", "activating*2,active", "deactivating*2,inactive");
+    const CtlRun start = Ctl({"service", "start"}, {}, false, /*errorOnTerminal=*/true);
+    EXPECT_EQ(start.status, 0);
+    EXPECT_TRUE(Contains(start.err, "\rStarting the agent service. Please wait... 0s")) << start.err;
+    EXPECT_TRUE(Contains(start.err, "\rStarting the agent service. Please wait... 1s")) << start.err;
+    EXPECT_EQ(start.out, "Start \"opal-agent\" service successfully\n");
+    // Not on a pipe or a file: scripts get the outcome alone.
+    const CtlRun stop = Ctl({"service", "stop"});
+    EXPECT_EQ(stop.status, 0);
+    EXPECT_EQ(stop.err, "");
+    EXPECT_EQ(stop.out, "Stop \"opal-agent\" service successfully\n");
 }
