@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "BuildInfo.h"
@@ -121,6 +122,28 @@ std::string WithoutLineEnd(std::string text) {
     return text;
 }
 
+// One line of standard input; typed at a terminal, with a prompt and
+// without echo, as passwd(1) asks.
+bool ReadLine(const std::string& name, bool typed, std::string& line) {
+    termios saved{};
+    const bool quiet = typed && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (typed) {
+        std::fprintf(stderr, "%s: ", name.c_str());
+        std::fflush(stderr);
+    }
+    if (quiet) {
+        termios silent = saved;
+        silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+    }
+    const bool read = static_cast<bool>(std::getline(std::cin, line));
+    if (quiet) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fputc('\n', stderr);
+    }
+    return read;
+}
+
 } // namespace
 
 std::string RefusedSecretMessage(const std::string& name) {
@@ -199,9 +222,10 @@ std::optional<std::string> ReadSecrets(const CtlContext& context, AssignmentArgu
         out.values.push_back({name, wide});
         return std::nullopt;
     };
+    const bool typed = !out.stdinSecrets.empty() && ::isatty(STDIN_FILENO) == 1;
     for (const std::string& name : out.stdinSecrets) {
         std::string line;
-        if (!std::getline(std::cin, line))
+        if (!ReadLine(name, typed, line))
             return "standard input ended before the " + name + " (one line for each name of " +
                    PASSWORD_STDIN + ")";
         if (auto error = add(name, WithoutLineEnd(line + "\n")))

@@ -54,9 +54,9 @@ constexpr char SETTINGS[] = R"(Settings, as the General and Advanced pages label
 Passwords are never taken from the command line, where every user can read
 them in the process list (an empty value, which clears one, is):
   --password-stdin[=NAME[,NAME...]]
-                 one line of standard input for each NAME, in order
-                 (NAME: password, proxy-password, client-cert-password;
-                 without a NAME: password)
+                 one line of standard input for each NAME, in order, asked
+                 for without echo at a terminal (NAME: password,
+                 proxy-password, client-cert-password; without one: password)
   --password-file=[NAME=]FILE
                  the file's contents, less one line end (without NAME: password)
 )";
