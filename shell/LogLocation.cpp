@@ -99,14 +99,22 @@ LogFileChoice ChooseLogFile(const std::string& home, const std::u16string& debug
     if (!enabled)
         return choice;
 
-    if (UsableOrCreated(agentDirectory) || (!fallback.empty() && UsableOrCreated(fallback))) {
-        choice.enabled = true;
-        if (!LogFileUsable(agentDirectory))
-            choice.file = fallback + LOG_FILE_NAME;
-        return choice;
+    std::vector<std::string> candidates{agentDirectory};
+    if (!fallback.empty())
+        candidates.push_back(fallback);
+    for (const std::string& directory : candidates) {
+        choice.tried.push_back(directory);
+        if (UsableOrCreated(directory)) {
+            choice.file = directory + LOG_FILE_NAME;
+            choice.enabled = true;
+            return choice;
+        }
     }
     const std::string state = ToolStateLogDirectory();
-    if (!state.empty() && MakePrivateDirectories(WithoutSlash(state)) && LogFileUsable(state)) {
+    if (state.empty())
+        return choice;
+    choice.tried.push_back(state);
+    if (MakePrivateDirectories(WithoutSlash(state)) && LogFileUsable(state)) {
         choice.file = state + LOG_FILE_NAME;
         choice.enabled = true;
         choice.inStateDirectory = true;

@@ -5,6 +5,7 @@
 // tray program and the command line choose alike.
 
 #include <string>
+#include <vector>
 
 inline constexpr char LOG_FILE_NAME[] = "OPALAgentSetting.log";
 inline constexpr char FALLBACK_LOG_DIRECTORY[] = "log";
@@ -20,6 +21,8 @@ struct LogFileChoice {
     // directory, `agentDirectory`, cannot be written by this user.
     bool inStateDirectory = false;
     std::string agentDirectory;
+    // Every directory tried, in order, for the message when none would do.
+    std::vector<std::string> tried;
 };
 
 // The user's own directory for the log: $XDG_STATE_HOME/opal-agent-setting/

@@ -91,9 +91,13 @@ void CSettingApp::OpenLog() {
     const LogFileChoice choice = ChooseLogFile(home, settings.DebugLogPath, enabled);
     // Nowhere to write it: told once, where somebody starting the tool by
     // hand sees it.
-    if (enabled && !choice.enabled)
-        std::fprintf(stderr, "opal-agent-setting: no log is written: no directory can take %s\n",
-                     LOG_FILE_NAME);
+    if (enabled && !choice.enabled) {
+        std::string tried;
+        for (const std::string& directory : choice.tried)
+            tried += (tried.empty() ? "" : ", ") + directory;
+        std::fprintf(stderr, "opal-agent-setting: no log is written: none of %s can take %s\n",
+                     tried.c_str(), LOG_FILE_NAME);
+    }
     enabled = choice.enabled;
     m_logFile = choice.file;
 

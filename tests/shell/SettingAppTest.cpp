@@ -560,6 +560,8 @@ TEST_F(ShellTest, LogFallsBackWhenTheAgentsDirectoryExistsButCannotTakeTheLog) {
 TEST_F(ShellTest, NoUsableLogDirectoryIsSaidOnceOnStandardError) {
     WriteFileBytes(HomeFile("agentlog"), "a file");
     WriteFileBytes(HomeFile("log"), "a file too");
+    // The user's own state directory cannot be made either.
+    WriteFileBytes(m_temp / "state", "a file as well");
     WriteFileBytes(HomeFile("AgentLocalConfig.xml"),
                    "<AgentLocalConfig><DebugLogConfig><DebugLogLevel>LL_FOR_ALL</DebugLogLevel>"
                    "<DebugLogPath>agentlog</DebugLogPath></DebugLogConfig></AgentLocalConfig>");
@@ -567,8 +569,9 @@ TEST_F(ShellTest, NoUsableLogDirectoryIsSaidOnceOnStandardError) {
     CSettingApp* app = Start();
     const std::string said = testing::internal::GetCapturedStderr();
     ASSERT_NE(app, nullptr) << "the tool starts without a log";
-    const std::string line = "no log is written: neither " + HomeFile("agentlog/") + " nor " +
-                             HomeFile("log/") + " can take OPALAgentSetting.log";
+    const std::string line = "no log is written: none of " + HomeFile("agentlog/") + ", " +
+                             HomeFile("log/") + ", " + (m_temp / "state/opal-agent-setting/") +
+                             " can take OPALAgentSetting.log";
     EXPECT_EQ(said.find(line), said.rfind(line)) << said;
     EXPECT_NE(said.find(line), std::string::npos) << said;
 }
