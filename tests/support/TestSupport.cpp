@@ -144,7 +144,6 @@ void Own(const fs::path& path, gid_t group, unsigned mode) {
 } // namespace
 
 void ApplyInstallModes(const fs::path& home, const fs::path& registryRoot, gid_t group) {
-    Own(home, group, 02775);
     const struct {
         const char* name;
         unsigned mode;
@@ -154,14 +153,17 @@ void ApplyInstallModes(const fs::path& home, const fs::path& registryRoot, gid_t
         {"SettingToolSysConfig.xml", 0664, true}, {"AgentSysConfig.xml", 0644, false},
         {"AgentWorkConfig.xml", 0644, false},
     };
-    for (const auto& f : files) {
-        if (FileExists(home / f.name))
-            Own(home / f.name, f.shared ? group : 0, f.mode);
-    }
-    if (fs::is_directory(home / "log")) {
-        Own(home / "log", group, 02775);
-        if (FileExists(home / "log/OPALAgentSetting.log"))
-            Own(home / "log/OPALAgentSetting.log", group, 0664);
+    if (!home.empty() && fs::is_directory(home)) {
+        Own(home, group, 02775);
+        for (const auto& f : files) {
+            if (FileExists(home / f.name))
+                Own(home / f.name, f.shared ? group : 0, f.mode);
+        }
+        if (fs::is_directory(home / "log")) {
+            Own(home / "log", group, 02775);
+            if (FileExists(home / "log/OPALAgentSetting.log"))
+                Own(home / "log/OPALAgentSetting.log", group, 0664);
+        }
     }
     if (!fs::is_directory(registryRoot))
         return;

@@ -102,7 +102,7 @@ gid_t UnusedGroupId();
 
 // The ownership and modes the install gives the agent's files, with `group`
 // as the administrators' group: applied to whatever of them exists in `home`
-// and below `registryRoot`. The program directory, the log directory and
+// (when given) and below `registryRoot`. The program directory, the log directory and
 // every registry directory root:group 2775; the local configuration 0660;
 // the status document, the tool's configuration, the log and the registry
 // values 0664, all root:group; the agent's own documents root:root 0644.
