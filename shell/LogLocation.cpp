@@ -37,8 +37,8 @@ bool UsableOrCreated(const std::string& directory) {
     return MakeDirectory(WithoutSlash(directory)) == 0 && LogFileUsable(directory);
 }
 
-// Every missing directory of `directory` made 0700, as the base directory
-// specification asks of the ones it names.
+// Every missing directory of `directory` made 0700, as the XDG base
+// directory rules ask of the directories they name.
 bool MakePrivateDirectories(const std::string& directory) {
     for (std::size_t at = 1; at <= directory.size(); ++at) {
         if (at != directory.size() && directory[at] != '/')
