@@ -15,6 +15,7 @@
 #include "platform/gui/ResourceModule.h"
 #include "platform/system/Clock.h"
 #include "platform/system/InstanceLock.h"
+#include "shell/LogLocation.h"
 #include "shell/MainFrame.h"
 
 struct LanguageEntry {
@@ -23,8 +24,6 @@ struct LanguageEntry {
     std::unique_ptr<CResourceModule> module;
 };
 
-inline constexpr char LOG_FILE_NAME[] = "OPALAgentSetting.log";
-inline constexpr char FALLBACK_LOG_DIRECTORY[] = "log";
 // The agent's settings give the log's size limit; when they lack it, the log
 // is rotated at the same 5 MiB the writer is constructed with.
 inline constexpr int32_t DEFAULT_LOG_MAX_SIZE = 0x500000;
