@@ -129,8 +129,20 @@ int SavePemFile(const std::string& path, const std::string& text, bool privateKe
                 const std::source_location& where = std::source_location::current()) {
     SaveFileOptions options;
     options.newFileMode = privateKey ? 0600 : 0644;
+    options.sharedFileMode = privateKey ? 0600 : 0664;
     options.exactMode = privateKey;
-    return SaveToolFile(path, text, options, where);
+    int error = SaveToolFile(path, text, options, where);
+    // In the install's shared program directory another administrator's
+    // copy may be theirs alone (the key always is): it is only a copy made
+    // for one transfer, so it gives way to ours. One that nobody may write
+    // was made read-only on purpose and stays.
+    const auto slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    struct stat info {};
+    if (error == EACCES && IsSharedDirectory(directory) && ::lstat(path.c_str(), &info) == 0 &&
+        S_ISREG(info.st_mode) && (info.st_mode & 0222) != 0 && ::unlink(path.c_str()) == 0)
+        error = SaveToolFile(path, text, options, where);
+    return error;
 }
 
 // Writes the certificate and the private key taken out of a PKCS#12 file as

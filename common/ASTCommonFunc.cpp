@@ -280,6 +280,19 @@ long RegistryKey::Create(std::u16string_view subKey, HKEY root) {
     return result;
 }
 
+long RegistryKey::Open(std::u16string_view subKey, HKEY root, unsigned long access) {
+    Close();
+    RegistryKeyHandle key;
+    const long result = RegOpenKey(root, subKey, access, key);
+    if (result == ERROR_SUCCESS)
+        m_key = std::move(key);
+    return result;
+}
+
+long RegistryKey::CheckWriteInt(std::u16string_view name) const {
+    return m_key ? RegCheckSetValue(*m_key, name) : ERROR_INVALID_HANDLE;
+}
+
 long RegistryKey::ReadInt(std::u16string_view name, int32_t& value) {
     if (!m_key)
         return ERROR_INVALID_HANDLE;

@@ -74,11 +74,20 @@ public:
     RegistryKey& operator=(const RegistryKey&) = delete;
     ~RegistryKey() { Close(); }
 
+    // Opens with all access rights, creating the key when missing.
     long Create(std::u16string_view subKey, HKEY root = HKEY_LOCAL_MACHINE);
+    // Opens an existing key with `access` only, creating nothing: reading
+    // values needs no write rights.
+    long Open(std::u16string_view subKey, HKEY root = HKEY_LOCAL_MACHINE,
+              unsigned long access = KEY_READ);
     long ReadInt(std::u16string_view name, int32_t& value);
     long WriteInt(std::u16string_view name, int32_t value);
+    // 0 when this user may write the value `name` (the handle's own rights
+    // aside); nothing is written.
+    long CheckWriteInt(std::u16string_view name) const;
     void Close();
     bool IsOpen() const { return m_key.has_value(); }
+    bool MaySetValues() const { return m_key && (m_key->access & KEY_SET_VALUE) != 0; }
 
 private:
     std::optional<RegistryKeyHandle> m_key;

@@ -27,6 +27,25 @@ std::recursive_mutex& WriterLock() {
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
+// A new log file is readable by all, as the agent's logs are; in the shared
+// log directory of an install the administrators' group may append to it
+// too, so that whichever member starts the tool first does not lock the
+// others out of it.
+constexpr mode_t LOG_FILE_MODE = 0644;
+constexpr mode_t SHARED_LOG_FILE_MODE = 0664;
+
+// The log's stream, binary: the CR LF of each line end is written
+// explicitly.
+FILE* OpenLogStream(const std::string& name, bool append) {
+    const int fd = OpenAppendFile(name, !append, LOG_FILE_MODE, SHARED_LOG_FILE_MODE);
+    if (fd < 0)
+        return nullptr;
+    FILE* file = ::fdopen(fd, append ? "ab" : "wb");
+    if (!file)
+        ::close(fd);
+    return file;
+}
+
 CLogTracker* g_logWriter = nullptr; // guarded by GlobalLock()
 bool g_firstOpen = true;            // guarded by WriterLock()
 std::atomic<std::time_t (*)()> g_clock{nullptr};
@@ -142,8 +161,7 @@ bool CLogTrackerEx::OpenLogFile(const char* name, bool append) {
         return false;
     if (!CloseLogFile())
         return false;
-    // Binary: the CR LF of each line end is written explicitly.
-    m_file = std::fopen(m_fileName.c_str(), append ? "ab" : "wb");
+    m_file = OpenLogStream(m_fileName, append);
     if (!m_file)
         return false;
     if (g_firstOpen) {
@@ -152,7 +170,7 @@ bool CLogTrackerEx::OpenLogFile(const char* name, bool append) {
         // In reopen-per-write mode the header's own writes close the file;
         // the caller was promised an open one.
         if (!m_file)
-            m_file = std::fopen(m_fileName.c_str(), "ab");
+            m_file = OpenLogStream(m_fileName, true);
         return m_file != nullptr;
     }
     return true;
@@ -277,7 +295,7 @@ bool CLogTrackerEx::RotateIfNeeded(const char* name, int32_t maxSize) {
         std::fclose(m_file);
         m_file = nullptr;
         MoveAside(name);
-        m_file = std::fopen(name, "ab");
+        m_file = OpenLogStream(name, true);
         return true;
     }
     if (::stat(name, &info) != 0)

@@ -228,6 +228,7 @@ bool SaveDocument(CXMLObject& xml, const std::u16string& path, mode_t newFileMod
     const std::string narrowPath = ToNarrowString(path, CP_ACP);
     SaveFileOptions options;
     options.newFileMode = newFileMode;
+    options.sharedFileMode = SharedDocumentMode(newFileMode);
     options.inPlaceWhenDirectoryRefuses = true;
     SaveFileReport report;
     const bool saved =
@@ -301,13 +302,31 @@ int WriteAgentValue(const char16_t* name, int32_t value) {
 }
 
 // A value the agent has not written yet is created from what the caller
-// holds, so that both sides see the same state afterwards.
+// holds, so that both sides see the same state afterwards; by a user who
+// may write it only.
 void ReadOrCreateAgentValue(RegistryKey& key, const char16_t* name, int32_t& value) {
     if (key.ReadInt(name, value) == ERROR_SUCCESS)
         return;
     LOG_PRINTFW(LK_WARNING, u"Failed to read register item: %s, [%s|%d]", name);
+    if (!key.MaySetValues())
+        return;
     if (key.WriteInt(name, value) != ERROR_SUCCESS)
         LOG_PRINTFW(LK_WARNING, u"Failed to write register item: %s, [%s|%d]", name);
+}
+
+// The key as a reader opens it: with the right to set values where this
+// user has it (a missing value is then created), read-only where not, so
+// that a user outside the administrators' group still reads the true
+// status; a missing key is created as the writers create it.
+long OpenAgentKeyToRead(RegistryKey& key) {
+    long rc = key.Open(AgentRegistryKey, HKEY_LOCAL_MACHINE, KEY_READ | KEY_SET_VALUE);
+    if (rc == ERROR_ACCESS_DENIED)
+        rc = key.Open(AgentRegistryKey, HKEY_LOCAL_MACHINE, KEY_READ);
+    else if (rc == ERROR_FILE_NOT_FOUND)
+        rc = key.Create(AgentRegistryKey, HKEY_LOCAL_MACHINE);
+    if (rc != ERROR_SUCCESS)
+        LOG_PRINTFW(LK_WARNING, u"Failed to open register entry: %s, [%s|%d]", AgentRegistryKey);
+    return rc;
 }
 
 } // namespace
@@ -329,7 +348,7 @@ int LoadStatusReg(AgentStatusRecord& record) {
 
 int ReadStatusReg(AgentStatusRecord& record) {
     RegistryKey key;
-    if (OpenAgentKey(key) != ERROR_SUCCESS)
+    if (OpenAgentKeyToRead(key) != ERROR_SUCCESS)
         return ERR_CONFIG_LOAD;
     ReadOrCreateAgentValue(key, REG_AGENT_STATUS, record.AgentStatus);
     ReadOrCreateAgentValue(key, REG_TOOL_TAG, record.ToolTag);
@@ -338,7 +357,7 @@ int ReadStatusReg(AgentStatusRecord& record) {
 
 void PeekStatusReg(AgentStatusSnapshot& snapshot) {
     RegistryKeyHandle key;
-    if (RegOpenKeyForReading(HKEY_LOCAL_MACHINE, AgentRegistryKey, key) != ERROR_SUCCESS)
+    if (RegOpenKey(HKEY_LOCAL_MACHINE, AgentRegistryKey, KEY_READ, key) != ERROR_SUCCESS)
         return;
     const auto read = [&key](const char16_t* name, int32_t& value) {
         std::u16string text;

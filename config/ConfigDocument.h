@@ -34,9 +34,14 @@ inline constexpr char16_t DEBUG_LOG_FILE_MAX_SIZE[] = u"DebugLogFileMaxSize";
 
 // Mode of a newly created document. The local configuration holds the
 // (encrypted) passwords, so nobody but its owner may read it; a document that
-// is replaced keeps the mode it had.
+// is replaced keeps the mode it had. In a shared (set-group-id) directory,
+// the install's layout, the group is the administrators' and gets the
+// owner's rights as well: 0664 and 0660 (SharedDocumentMode).
 inline constexpr mode_t DOCUMENT_MODE = 0644;
 inline constexpr mode_t SECRET_DOCUMENT_MODE = 0600;
+constexpr mode_t SharedDocumentMode(mode_t mode) {
+    return mode | ((mode & 0600) >> 3);
+}
 
 // The carriage return that separates the elements of the documents the agent
 // and this tool write.

@@ -14,6 +14,7 @@
 #include "BuildInfo.h"
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
+#include "config/AgentAccess.h"
 #include "config/AgentConfig.h"
 #include "ctl/CtlCommon.h"
 #include "shell/AgentServiceControl.h"
@@ -23,6 +24,7 @@ namespace {
 
 constexpr unsigned IDS_STARTING_SERVICE = 7028;
 constexpr unsigned IDS_STOPPING_SERVICE = 7029;
+constexpr unsigned IDS_READ_NEEDS_ADMIN_GROUP = 7131;
 
 // The values of the frame's status record before anything is read.
 constexpr AgentStatusRecord INITIAL_STATUS{0, 4, 0, 0, 0};
@@ -107,9 +109,11 @@ bool AcceptLoad(CtlAnswer& answer, const CtlContext& context, const LoadedSettin
         answer.Warn(Utf8(context.texts.String(IDS_WORKING_CONFIG_LOAD_FAILED)));
     if (pages.LocalConfigLoaded)
         return true;
-    const std::string path = LocalConfigPath();
-    if (DeniedByPermissions(path, R_OK)) {
-        exitCode = answer.Fail(EXIT_FAILED, "permission", AdministratorsMessage("cannot read " + path));
+    if (!CheckAgentSettingsAccess().readable) {
+        exitCode = answer.Fail(EXIT_FAILED, "permission",
+                               LocalConfigPath() + ": " + Utf8(ReplaceFirstPlaceholder(
+                                   context.texts.String(IDS_READ_NEEDS_ADMIN_GROUP),
+                                   FromUtf8(OPAL_ADMIN_GROUP))));
         return false;
     }
     const std::string message = Utf8(context.texts.String(IDS_NETWORK_CONFIG_LOAD_FAILED));
@@ -136,16 +140,18 @@ int ValidationFail(CtlAnswer& answer, const SettingsCheck& check, const std::str
 // OK's save and the agent's notification, told to the user.
 int SaveAndReport(CtlAnswer& answer, const CtlContext& context, const SettingsPages& pages,
                   int32_t maxRetryTimes) {
+    // The sheet's rule: a user who may not change the settings is not let
+    // try (and leave the agent's files half-touched).
+    if (!MayChangeAgentSettings()) {
+        answer.Json().Set("saved", false);
+        return answer.Fail(EXIT_FAILED, "permission", AdministratorsMessage("cannot save " + LocalConfigPath()));
+    }
     const SettingsSaveResult result =
         SaveSettingsPages(pages.General, pages.Advanced, maxRetryTimes);
     answer.Json().Set("saved", result.Saved());
-    if (!result.Saved()) {
-        const std::string path = LocalConfigPath();
-        if (DeniedByPermissions(path, W_OK))
-            return answer.Fail(EXIT_FAILED, "permission", AdministratorsMessage("cannot save " + path));
+    if (!result.Saved())
         return answer.Fail(EXIT_FAILED, "save",
                            Utf8(context.texts.String(IDS_NETWORK_CONFIG_SAVE_FAILED)));
-    }
     JsonValue notified = JsonValue::Object();
     notified.Set("netConfigChanged", result.NetConfigChange == CONFIG_SUCCESS);
     notified.Set("toolTag", result.ToolTag == CONFIG_SUCCESS);
@@ -597,15 +603,8 @@ int RunService(CtlContext& context, const std::string& operation,
     answer.Json().Set("succeeded", succeeded);
     answer.Json().Set("message", ui.message);
     answer.Json().Set("service", ServiceStatusJson(QueryServiceStatus(serviceName)));
-    if (!succeeded) {
-        std::string message = ui.message;
-        // systemd's refusals name polkit, not the way in: the group.
-        if (message.find("authentication") != std::string::npos ||
-            message.find("denied") != std::string::npos)
-            message += "\nMembers of the group '" OPAL_ADMIN_GROUP
-                       "' may control the agent's service.";
-        return answer.Fail(EXIT_FAILED, "failed", message);
-    }
+    if (!succeeded)
+        return answer.Fail(EXIT_FAILED, "failed", ui.message);
     answer.Say(ui.message);
     return answer.Finish(EXIT_OK);
 }

@@ -245,24 +245,10 @@ std::optional<std::string> ReadSecrets(const CtlContext& context, AssignmentArgu
 
 // ---- permissions -------------------------------------------------------------------
 
-bool DeniedByPermissions(const std::string& path, int mode) {
-    if (::faccessat(AT_FDCWD, path.c_str(), mode, AT_EACCESS) == 0)
-        return false;
-    if (errno == EACCES || errno == EPERM)
-        return true;
-    if (errno != ENOENT)
-        return false;
-    const std::size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    return ::faccessat(AT_FDCWD, directory.c_str(), (mode == W_OK ? W_OK : R_OK) | X_OK,
-                       AT_EACCESS) != 0 &&
-           (errno == EACCES || errno == EPERM);
-}
-
 std::string AdministratorsMessage(const std::string& what) {
     return what + ": permission denied. Only members of the group '" OPAL_ADMIN_GROUP
-                  "' may change the agent's settings; ask an administrator to add you to it "
-                  "(it takes effect at your next login), or run this as a member of it.";
+                  "' may change the agent's settings; ask an administrator to add you to it, "
+                  "then log in again.";
 }
 
 std::string LocalConfigPath() {

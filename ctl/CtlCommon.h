@@ -83,9 +83,6 @@ std::optional<std::string> ReadSecrets(const CtlContext& context, AssignmentArgu
 // What a password on the command line is refused with.
 std::string RefusedSecretMessage(const std::string& name);
 
-// Whether `path` (or, when it does not exist, its directory) is closed to
-// this user for reading (R_OK) or writing (W_OK) by its permissions.
-bool DeniedByPermissions(const std::string& path, int mode);
 // The text that names the administrators' group.
 std::string AdministratorsMessage(const std::string& what);
 

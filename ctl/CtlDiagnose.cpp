@@ -96,7 +96,7 @@ std::string Languages(const std::string& home) {
 std::string RegistryValues() {
     RegistryKeyHandle key;
     const std::string where = RegistryRoot() + " (" + Utf8(AgentRegistryKey) + ")";
-    if (RegOpenKeyForReading(HKEY_LOCAL_MACHINE, AgentRegistryKey, key) != ERROR_SUCCESS)
+    if (RegOpenKey(HKEY_LOCAL_MACHINE, AgentRegistryKey, KEY_READ, key) != ERROR_SUCCESS)
         return "The agent's registry key cannot be opened in " + where + ".\n";
     std::vector<std::string> names;
     if (DIR* dir = ::opendir(key.directory.c_str())) {

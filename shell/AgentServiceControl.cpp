@@ -1,5 +1,7 @@
 #include "shell/AgentServiceControl.h"
 
+#include "BuildInfo.h"
+#include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
 
 namespace {
@@ -217,7 +219,11 @@ bool RunServiceCommand(ServiceCommand command, std::u16string_view serviceName,
         ui.ShowMessage(ReplaceFirstPlaceholder(ui.LoadText(texts.succeeded), serviceName), caption,
                        ServiceMessageIcon::Information);
     } else if (error.code != ERROR_SUCCESS) {
-        ui.ShowMessage(error.text, caption, ServiceMessageIcon::Error);
+        std::u16string text = error.text;
+        if (error.authorizationRefused)
+            text += u" " + ReplaceFirstPlaceholder(ui.LoadText(kServiceNeedsAdminGroupId),
+                                                  ToWideString(OPAL_ADMIN_GROUP, CP_UTF8));
+        ui.ShowMessage(text, caption, ServiceMessageIcon::Error);
     } else {
         ui.ShowMessage(ReplaceFirstPlaceholder(ui.LoadText(texts.failed), serviceName), caption,
                        ServiceMessageIcon::Error);

@@ -70,6 +70,8 @@ inline constexpr unsigned kServiceRestartSucceededId = 7013;
 inline constexpr unsigned kServiceStartFailedId = 7048;
 inline constexpr unsigned kServiceStopFailedId = 7049;
 inline constexpr unsigned kServiceRestartFailedId = 7050;
+// Appended to the manager's refusal: the administrators' group is needed.
+inline constexpr unsigned kServiceNeedsAdminGroupId = 7132;
 
 enum class ServiceMessageIcon { Information, Warning, Error };
 

@@ -2,6 +2,7 @@
 
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
+#include "config/AgentAccess.h"
 
 std::atomic<int32_t> g_selfConfigChange{0};
 
@@ -12,6 +13,8 @@ constexpr int32_t STATUS_CANNOT_CONNECT = 16;
 constexpr int32_t TOOL_TAG_NONE = 0;
 constexpr int32_t TOOL_TAG_EXIT = 1;
 constexpr int32_t TOOL_TAG_CONFIG_SAVED = 2;
+constexpr char16_t REG_TOOL_TAG[] = u"ToolTag";
+constexpr char16_t REG_AGENT_STATUS[] = u"AgentStatus";
 
 } // namespace
 
@@ -72,7 +75,8 @@ void CAgentStatusMonitor::PollOnce() {
                 ++m_pollCounter;
             } else {
                 m_pollCounter = 0;
-                SaveToolExitTagReg(TOOL_TAG_NONE);
+                if (MayWrite(REG_TOOL_TAG, m_toolTagRefusalLogged))
+                    SaveToolExitTagReg(TOOL_TAG_NONE);
                 g_selfConfigChange = 0;
             }
         } else {
@@ -82,8 +86,11 @@ void CAgentStatusMonitor::PollOnce() {
 
     // Only the manager's answer that the service is down makes "works
     // normally" stale; a state that could not be read says nothing.
+    // A user who may not repair the status leaves it alone, before the
+    // reload, so that nothing is read or logged for it every cycle.
     if (AgentServiceState() == ServiceRunState::NotRunning &&
-        m_context.cachedStatus->AgentStatus() == STATUS_WORKS_NORMALLY) {
+        m_context.cachedStatus->AgentStatus() == STATUS_WORKS_NORMALLY &&
+        MayWrite(REG_AGENT_STATUS, m_agentStatusRefusalLogged)) {
         if (m_context.cachedStatus->Reload() == 0 &&
             m_context.cachedStatus->AgentStatus() == STATUS_WORKS_NORMALLY) {
             LOG_PRINTF(LK_WARNING, "The agent status is abnormal, modify it. [%s|%d]");
@@ -91,6 +98,19 @@ void CAgentStatusMonitor::PollOnce() {
             m_context.postAgentStatus();
         }
     }
+}
+
+bool CAgentStatusMonitor::MayWrite(const char16_t* name, bool& refusalLogged) {
+    if (MayWriteAgentValue(name))
+        return true;
+    if (!refusalLogged) {
+        LOG_PRINTFW(LK_WARNING,
+                    u"This user may not write the register item %s: the monitor leaves it to the "
+                    u"agent's administrators. [%s|%d]",
+                    name);
+        refusalLogged = true;
+    }
+    return false;
 }
 
 int AgentStatusMonitorThread(AgentStatusMonitorContext context) {

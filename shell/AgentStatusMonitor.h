@@ -68,9 +68,14 @@ public:
 
 private:
     ServiceRunState AgentServiceState();
+    // Whether the registry value may be written by this user; the first
+    // refusal of each value is logged, later ones are not.
+    bool MayWrite(const char16_t* name, bool& refusalLogged);
 
     AgentStatusMonitorContext m_context;
     int32_t m_pollCounter = 0;
+    bool m_toolTagRefusalLogged = false;
+    bool m_agentStatusRefusalLogged = false;
 };
 
 // The thread entry as the shell starts it.

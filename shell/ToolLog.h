@@ -1,20 +1,21 @@
 #pragma once
-// The tool's own log: which file it goes to and how the process-wide writer
-// is set up from the agent's debug-log settings. The tray program and the
-// command line both open it here, so that they write the same file; the
-// component name in the writer's header says which program wrote a run's
-// lines.
+// Opening the tool's own log: the process-wide writer set up from the
+// agent's debug-log settings, in the file LogLocation chooses. The tray
+// program and the command line both open it here, so that they write the
+// same file; the component name in the writer's header says which program
+// wrote a run's lines.
 
 #include <cstdint>
 #include <string>
 
-inline constexpr char LOG_FILE_NAME[] = "OPALAgentSetting.log";
-inline constexpr char FALLBACK_LOG_DIRECTORY[] = "log";
+#include "shell/LogLocation.h"
+
 // The agent's settings give the log's size limit; when they lack it, the log
 // is rotated at the same 5 MiB the writer is constructed with.
 inline constexpr int32_t DEFAULT_LOG_MAX_SIZE = 0x500000;
 
 // Opens the process-wide log (LogInitW) for `component`; `program` names the
 // program in the one line on standard error that says when no log can be
-// written. Returns the log file's path.
+// written. A log kept in the user's state directory says so in its first
+// lines. Returns the log file's path.
 std::string OpenToolLog(const char16_t* component, const char* program);

@@ -1,15 +1,19 @@
 #include "ui/ConfigureAgent4VSM.h"
 
 #include <QGuiApplication>
+#include <QLabel>
 #include <QPainter>
 #include <QScreen>
 
+#include "BuildInfo.h"
+#include "common/ASTCommonFunc.h"
 #include "config/AgentConfig.h"
 #include "platform/gui/Banner.h"
 #include "platform/gui/MessageBox.h"
 #include "platform/gui/ResourceLookup.h"
 #include "platform/gui/TabControl.h"
 #include "res/Resource.h"
+#include "shell/AgentServiceControl.h"
 #include "shell/AgentStatusMonitor.h"
 #include "shell/SettingApp.h"
 #include "ui/ConnectionTestProgress.h"
@@ -54,10 +58,13 @@ void CConfigureAgent4VSM::CloseWithoutSaving() {
 }
 
 bool CConfigureAgent4VSM::OnInitDialog() {
+    m_access = m_context.access ? m_context.access() : CheckAgentSettingsAccess();
     LoadedSettingsPages loaded = LoadSettingsPages();
     if (!loaded.WorkingConfigLoaded)
         ShowSettingsMessage(this, m_strings(IDS_WORKING_CONFIG_LOAD_FAILED), m_strings);
-    if (!loaded.LocalConfigLoaded)
+    // A file this user may not read is no fault of the file: the sheet's
+    // own line says why, rather than a message that asks to check it.
+    if (!loaded.LocalConfigLoaded && m_access.readable)
         ShowSettingsMessage(this, m_strings(IDS_NETWORK_CONFIG_LOAD_FAILED), m_strings);
     m_general->m_state = std::move(loaded.General);
     m_advanced->m_state = std::move(loaded.Advanced);
@@ -74,6 +81,8 @@ bool CConfigureAgent4VSM::OnInitDialog() {
     tabs->InsertItem(TAB_ADVANCED, Q(CResourceLookup::LoadString(IDS_TAB_ADVANCED).value_or(u"")));
     connect(tabs, &CTabControl::SelectionChanged, this, [this](int index) { ShowPage(index); });
 
+    m_general->m_readOnly = IsReadOnly();
+    m_advanced->m_readOnly = IsReadOnly();
     m_general->Create(this);
     m_advanced->Create(this);
     connect(m_general.get(), &CNetworkPage::FocusToSheet, this,
@@ -97,6 +106,17 @@ bool CConfigureAgent4VSM::OnInitDialog() {
         }
     }
     ShowPage(TAB_GENERAL);
+    if (!m_access.readable) {
+        // Nothing true to show: the pages would hold mere defaults.
+        m_general->setEnabled(false);
+        m_advanced->setEnabled(false);
+        EnableDlgItem(IDC_TEST_CONNECTION, false);
+        ShowReadOnlyLine(m_strings(IDS_SETTINGS_NOT_READABLE));
+    } else if (IsReadOnly()) {
+        // Test Connection stays: it changes nothing and tells whether the
+        // stored settings reach the server.
+        ShowReadOnlyLine(m_strings(IDS_SETTINGS_READ_ONLY));
+    }
 
     setWindowTitle(windowTitle().left(TITLE_CHARS) + QStringLiteral("(") +
                    Q(m_context.serviceName) + QStringLiteral(")"));
@@ -106,6 +126,34 @@ bool CConfigureAgent4VSM::OnInitDialog() {
         move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
     }
     return true;
+}
+
+void CConfigureAgent4VSM::ShowReadOnlyLine(const std::u16string& text) {
+    ShowDlgItem(IDOK, false);
+    EnableDlgItem(IDOK, false);
+    const QWidget* tabs = GetDlgItem(IDC_TAB);
+    QWidget* test = GetDlgItem(IDC_TEST_CONNECTION);
+    QWidget* cancel = GetDlgItem(IDCANCEL);
+    if (!tabs || !test || !cancel)
+        return;
+    auto* line = new QLabel(this);
+    line->setObjectName(QString::fromLatin1(SETTINGS_READ_ONLY_LINE_NAME));
+    line->setWordWrap(true);
+    line->setText(Q(ReplaceFirstPlaceholder(text, ToWideString(OPAL_ADMIN_GROUP, CP_UTF8))));
+    // Between the pages and the buttons, as wide as the button row; the
+    // sheet grows by its height.
+    const int gap = test->geometry().top() - tabs->geometry().bottom();
+    const int left = test->geometry().left();
+    const int width = cancel->geometry().right() - left;
+    const int height = line->heightForWidth(width);
+    line->setGeometry(left, tabs->geometry().bottom() + gap, width, height);
+    line->show();
+    const int grow = height + gap;
+    for (const int id : {IDC_TEST_CONNECTION, IDOK, IDCANCEL}) {
+        if (QWidget* button = GetDlgItem(id))
+            button->move(button->x(), button->y() + grow);
+    }
+    setFixedSize(this->width(), this->height() + grow);
 }
 
 void CConfigureAgent4VSM::ShowPage(int index) {
@@ -142,6 +190,9 @@ bool CConfigureAgent4VSM::ValidatePages() {
 }
 
 void CConfigureAgent4VSM::OnOK() {
+    // Enter, or anything else that reaches OK without its button.
+    if (IsReadOnly())
+        return;
     if (!ValidatePages())
         return;
     Save();

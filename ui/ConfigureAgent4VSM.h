@@ -11,18 +11,31 @@
 
 #include <QImage>
 
+#include "config/AgentAccess.h"
 #include "platform/gui/FrameworkDialog.h"
 #include "shell/MainFrame.h"
 #include "ui/SettingsPages.h"
 
 class CSettingApp;
 class CResourceModule;
+class QLabel;
+
+// The line a user who may not change the settings reads in the sheet; "%s"
+// is the administrators' group.
+inline constexpr unsigned IDS_SETTINGS_READ_ONLY = 7130;
+// The same where the stored settings cannot even be read by this user.
+inline constexpr unsigned IDS_SETTINGS_NOT_READABLE = 7131;
+// The object name of that line.
+inline constexpr char SETTINGS_READ_ONLY_LINE_NAME[] = "settingsReadOnlyLine";
 
 struct SettingsSheetContext {
     // The module every message is loaded from (the selected language's).
     std::function<CResourceModule*()> languageModule;
     // The agent service's name, shown in the title.
     std::u16string serviceName;
+    // What this user may do with the settings; the sheet asks the files
+    // when it opens unless told here.
+    std::function<AgentSettingsAccess()> access;
 };
 
 class CConfigureAgent4VSM : public CFrameworkDialog, public ISettingsSheet {
@@ -41,6 +54,8 @@ public:
     int CurrentTab() const;
 
     CNetworkPage& GeneralPage() { return *m_general; }
+    // The sheet only shows the settings: this user may not change them.
+    bool IsReadOnly() const { return !m_access.changeable; }
     CAdvancedPage& AdvancedPage() { return *m_advanced; }
 
     // The Test Connection button.
@@ -58,6 +73,8 @@ private:
     bool ValidatePages();
     void Save();
     void ShowPage(int index);
+    // No OK, and the line that says why, below the pages.
+    void ShowReadOnlyLine(const std::u16string& text);
 
     SettingsSheetContext m_context;
     StringLoader m_strings;
@@ -68,6 +85,7 @@ private:
     QImage m_bannerWide;
     // No page shows it, so a save keeps the value that was loaded.
     int32_t m_loadedMaxRetryTimes = 0;
+    AgentSettingsAccess m_access{true, true};
 };
 
 // The factory the tray frame opens its sheet with.

@@ -1,5 +1,7 @@
 #include "ui/SettingsPages.h"
 
+#include <algorithm>
+
 #include <QKeyEvent>
 #include <QLineEdit>
 
@@ -53,6 +55,27 @@ void ReportValidationFailure(CFrameworkDialog& dialog, const ValidationFailure& 
     FocusFailedControl(dialog, failure);
 }
 
+void MakeControlsReadOnly(CFrameworkDialog& dialog, std::initializer_list<int> keep) {
+    for (const CBuiltControl& control : dialog.Controls().All()) {
+        switch (control.kind) {
+        case ControlKind::Edit:
+            if (auto* edit = qobject_cast<QLineEdit*>(control.widget))
+                edit->setReadOnly(true);
+            break;
+        case ControlKind::PushButton:
+            if (std::find(keep.begin(), keep.end(), control.id) != keep.end())
+                break;
+            [[fallthrough]];
+        case ControlKind::CheckBox:
+        case ControlKind::RadioButton:
+            control.widget->setEnabled(false);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
 void FocusFailedControl(CFrameworkDialog& dialog, const ValidationFailure& failure) {
     if (failure.selectText) {
         dialog.GotoDlgCtrl(failure.focusControl);
@@ -69,6 +92,10 @@ CSSLConfig::CSSLConfig(QWidget* parent, StringLoader strings)
 bool CSSLConfig::OnInitDialog() {
     CFrameworkDialog::OnInitDialog();
     EnableClientCertificateControls();
+    if (m_readOnly) {
+        MakeControlsReadOnly(*this, {IDCANCEL});
+        ShowDlgItem(IDOK, false);
+    }
     return true;
 }
 
@@ -80,6 +107,8 @@ void CSSLConfig::DoDataExchange(CDataExchange* dx) {
 }
 
 void CSSLConfig::OnOK() {
+    if (m_readOnly)
+        return;
     UpdateData(true);
     if (ValidationResult failure = ValidateSslConfig(m_state, m_strings)) {
         ReportValidationFailure(*this, *failure, m_strings);
@@ -136,6 +165,9 @@ bool CNetworkPage::OnInitDialog() {
     CFrameworkDialog::OnInitDialog();
     ApplyEnableStates();
     UpdateData(false);
+    // "Settings..." keeps its rule: it shows the HTTPS settings, read-only.
+    if (m_readOnly)
+        MakeControlsReadOnly(*this, {IDC_HTTPS_SETTINGS});
     return true;
 }
 
@@ -181,6 +213,8 @@ void CNetworkPage::OnClicked(int id) {
     default:
         break;
     }
+    if (m_readOnly)
+        return;
     // A check box or radio button: the controls hold the new choice.
     UpdateData(true);
     ApplyNetworkPageClick(m_state, id);
@@ -208,13 +242,16 @@ void CNetworkPage::ApplyEnableStates() {
 void CNetworkPage::OpenHttpsSettings() {
     CSSLConfig dialog(this, m_strings);
     dialog.m_state = SslConfigFromPage(m_state);
+    dialog.m_readOnly = m_readOnly;
     m_httpsDialog = &dialog;
-    if (dialog.DoModal() == IDOK)
+    if (dialog.DoModal() == IDOK && !m_readOnly)
         SslConfigToPage(dialog.m_state, m_state);
     m_httpsDialog = nullptr;
 }
 
 void CNetworkPage::ImportSystemProxy() {
+    if (m_readOnly)
+        return;
     m_state.ProxyName = GetDlgItemText(IDC_PROXY_ADDRESS);
     m_state.ProxyPortText = GetDlgItemText(IDC_PROXY_PORT);
     m_state.ProxyUser = GetDlgItemText(IDC_PROXY_USER);
@@ -239,6 +276,9 @@ bool CAdvancedPage::OnInitDialog() {
     SetDlgItemText(IDC_AUTO_UPGRADE, upgrade.substr(0, UPGRADE_TEXT_CHARS));
     EnableDlgItem(IDC_PLUGIN_OPTION, g_showPluginSettingDlg != nullptr);
     UpdateData(false);
+    // The plug-in's own dialog changes settings of its own.
+    if (m_readOnly)
+        MakeControlsReadOnly(*this);
     return true;
 }
 

@@ -4,6 +4,7 @@
 // shows what the rules decide.
 
 #include <functional>
+#include <initializer_list>
 
 #include "platform/gui/FrameworkDialog.h"
 #include "ui/SettingsRules.h"
@@ -19,6 +20,11 @@ StringLoader LanguageStrings(std::function<CResourceModule*()> module);
 void ShowSettingsMessage(QWidget* owner, const std::u16string& text, const StringLoader& strings);
 // Gives a failed check's control the focus (an edit also gets its text selected).
 void FocusFailedControl(CFrameworkDialog& dialog, const ValidationFailure& failure);
+// For a user who may not change the settings: every control keeps showing
+// its value and takes no change (edits read-only; check boxes, radio
+// buttons and push buttons disabled), except the push buttons in `keep`,
+// which only show or test and are left as they are.
+void MakeControlsReadOnly(CFrameworkDialog& dialog, std::initializer_list<int> keep = {});
 // Shows a failed check and gives its control the focus.
 void ReportValidationFailure(CFrameworkDialog& dialog, const ValidationFailure& failure,
                              const StringLoader& strings);
@@ -29,6 +35,8 @@ public:
     CSSLConfig(QWidget* parent, StringLoader strings);
 
     SslConfigState m_state;
+    // Shows the values only: no OK, nothing can be changed.
+    bool m_readOnly = false;
 
 protected:
     bool OnInitDialog() override;
@@ -58,6 +66,9 @@ public:
     void ImportSystemProxy();
 
     NetworkPageState m_state;
+    // Set before the page is created: shows the values only (see
+    // MakeControlsReadOnly); its HTTPS settings open read-only too.
+    bool m_readOnly = false;
 
 signals:
     // Enter in the page: once the HTTPS settings are closed the focus goes
@@ -85,6 +96,8 @@ public:
     ValidationResult ExchangeAndValidate();
 
     AdvancedPageState m_state;
+    // As the General page's.
+    bool m_readOnly = false;
 
 protected:
     bool OnInitDialog() override;

@@ -206,17 +206,40 @@ int WriteInPlace(const Target& target, std::string_view bytes, const SaveFileOpt
     return error != 0 ? error : closed;
 }
 
-// Fills a new temporary file: bytes, mode, owner, fsync.
+// The group's rights reduced to what others have.
+mode_t WithoutGroupRights(mode_t mode) {
+    return (mode & ~mode_t{070}) | ((mode & 07) << 3);
+}
+
+// Gives a new temporary file the owner and group of the file it replaces,
+// as far as the caller may; the mode it may then carry.
+mode_t KeepOwnership(int fd, mode_t mode, const Target& target) {
+    if (!target.exists)
+        return mode;
+    // The owner stays where we may keep it so (as root); elsewhere the file
+    // becomes ours, as any rewrite would.
+    if (::geteuid() == 0) {
+        (void)::fchown(fd, target.info.st_uid, target.info.st_gid);
+        return mode;
+    }
+    struct stat made {};
+    if (::fstat(fd, &made) != 0 || made.st_gid == target.info.st_gid)
+        return mode;
+    // A member of the file's group may hand it that group; one who is not
+    // must not pass the group's rights on to whatever group the new file got.
+    if (::fchown(fd, static_cast<uid_t>(-1), target.info.st_gid) == 0)
+        return mode;
+    return WithoutGroupRights(mode);
+}
+
+// Fills a new temporary file: bytes, owner, mode, fsync. The mode comes
+// last because a change of group may clear the set-id bits.
 int FillTemp(int fd, std::string_view bytes, mode_t mode, const Target& target) {
     if (::flock(fd, LOCK_EX) != 0)
         return errno;
     int error = WriteAll(fd, bytes);
-    if (error == 0 && ::fchmod(fd, mode) != 0)
+    if (error == 0 && ::fchmod(fd, KeepOwnership(fd, mode, target)) != 0)
         error = errno;
-    // The owner of a replaced file stays its owner where we may keep it so
-    // (as root); elsewhere the file becomes ours, as any rewrite would.
-    if (error == 0 && target.exists && ::geteuid() == 0)
-        (void)::fchown(fd, target.info.st_uid, target.info.st_gid);
     if (error == 0 && ::fsync(fd) != 0)
         error = errno;
     return error;
@@ -337,6 +360,44 @@ void SetNoUnnamedTempFilesForTesting(bool on) {
     g_noUnnamedTempFiles = on;
 }
 
+bool IsSharedDirectory(const std::string& directory) {
+    struct stat info {};
+    return ::stat(directory.empty() ? "." : directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           (info.st_mode & S_ISGID) != 0;
+}
+
+int MakeDirectory(const std::string& path, mode_t privateMode) {
+    const bool shared = IsSharedDirectory(DirectoryOf(path));
+    const mode_t mode = shared ? 02775 : privateMode;
+    if (::mkdir(path.c_str(), mode & 0777) != 0)
+        return errno;
+    // mkdir takes the umask off and may drop the set-group-id bit.
+    (void)::chmod(path.c_str(), mode);
+    return 0;
+}
+
+int OpenAppendFile(const std::string& path, bool truncate, mode_t newFileMode,
+                   mode_t sharedFileMode) {
+    const int flags = O_WRONLY | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = ::open(path.c_str(), flags);
+        if (fd >= 0 || errno != ENOENT)
+            return fd;
+        const int created = ::open(path.c_str(), flags | O_CREAT | O_EXCL, newFileMode & 0777);
+        if (created >= 0) {
+            const mode_t mode = sharedFileMode != 0 && IsSharedDirectory(DirectoryOf(path))
+                                    ? sharedFileMode
+                                    : newFileMode;
+            (void)::fchmod(created, mode);
+            return created;
+        }
+        // Somebody else made it in the meantime: open theirs.
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
 bool ResolveFinalTarget(const std::string& path, std::string& target) {
     std::string current = path;
     for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
@@ -400,8 +461,10 @@ int SaveFile(const std::string& path, std::string_view bytes, const SaveFileOpti
     Target target;
     if (const int error = Examine(path, target); error != 0)
         return error;
-    const mode_t mode =
+    mode_t mode =
         target.exists && !options.exactMode ? (target.info.st_mode & 07777) : options.newFileMode;
+    if (!target.exists && options.sharedFileMode != 0 && IsSharedDirectory(target.directory))
+        mode = options.sharedFileMode;
 
     Fd dir(::open(target.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() < 0)

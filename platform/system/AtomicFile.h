@@ -25,6 +25,11 @@ inline constexpr const char* SAVE_TEMP_MARKER = ".saving-";
 struct SaveFileOptions {
     // Mode of a new file; a replaced file keeps its own unless `exactMode`.
     mode_t newFileMode = 0644;
+    // Mode of a new file in a shared directory (see IsSharedDirectory), where
+    // the file takes the directory's group, whose members are meant to have
+    // the group's rights; 0 means `newFileMode` there too. Elsewhere the
+    // group would be the creator's own, which may be shared by every user.
+    mode_t sharedFileMode = 0;
     // The file ends with `newFileMode` even where it replaces one with a
     // looser mode (a private key).
     bool exactMode = false;
@@ -39,6 +44,11 @@ struct SaveFileReport {
     bool inPlace = false;
 };
 
+// A replaced file also keeps its group: the new file is given the old one's
+// group where the caller may (root, or a member of that group). Where it
+// may not, the new file's group gets no more rights than others have, so
+// that the old group's rights never pass to another group.
+//
 // Returns 0 or the errno of the failing step; on failure the target is
 // untouched and no temporary file stays behind. EACCES for a file that may
 // not be written, EISDIR for a target that is not a regular file, ELOOP for
@@ -52,6 +62,24 @@ int WriteFileAtomic(const std::string& path, std::string_view bytes, mode_t newF
 // 0 when a save of `path` would not be refused for what the file is (missing
 // counts as replaceable); else the errno SaveFile would give.
 int CheckFileReplaceable(const std::string& path);
+
+// A directory whose set-group-id bit hands its group down to what is made in
+// it: the install's shared layout (the program directory's writable parts,
+// the registry, the log directory), all in the administrators' group.
+bool IsSharedDirectory(const std::string& directory);
+
+// Makes the directory `path` (its parent must exist): mode 2775 inside a
+// shared directory, so that the group keeps its rights below it,
+// `privateMode` elsewhere; the umask plays no part. 0 or the errno of
+// mkdir (EEXIST when something is already there).
+int MakeDirectory(const std::string& path, mode_t privateMode = 0755);
+
+// Opens `path` for appending (or truncated when `truncate`), creating it
+// when missing, as a stream writer opens its file: a new file gets
+// `newFileMode`, or `sharedFileMode` in a shared directory, whatever the
+// umask. The descriptor, or -1 with errno set.
+int OpenAppendFile(const std::string& path, bool truncate, mode_t newFileMode,
+                   mode_t sharedFileMode);
 
 // The file a path names after following every symbolic link, also a dangling
 // one's target. False with errno set for a circle of links or an unreadable

@@ -28,12 +28,16 @@ bool SafeComponent(const std::string& part) {
            part.find('\0') == std::string::npos;
 }
 
+bool MayUse(const std::string& path, int rights) {
+    return ::faccessat(AT_FDCWD, path.c_str(), rights, AT_EACCESS) == 0;
+}
+
 long MakeDirectories(const std::string& path) {
     // The key almost always exists already: one look instead of a mkdir per
     // level on every open.
     struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode) &&
-        ::access(path.c_str(), R_OK | W_OK | X_OK) == 0)
+        MayUse(path, R_OK | W_OK | X_OK))
         return ERROR_SUCCESS;
     std::string partial;
     std::size_t start = 0;
@@ -41,8 +45,11 @@ long MakeDirectories(const std::string& path) {
         const auto slash = path.find('/', start);
         const auto end = slash == std::string::npos ? path.size() : slash;
         partial = path.substr(0, end);
-        if (!partial.empty() && ::mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST)
-            return Win32ErrorFromErrno(errno);
+        if (!partial.empty()) {
+            const int error = MakeDirectory(partial);
+            if (error != 0 && error != EEXIST)
+                return Win32ErrorFromErrno(error);
+        }
         if (slash == std::string::npos)
             break;
         start = slash + 1;
@@ -54,35 +61,13 @@ long MakeDirectories(const std::string& path) {
         return ERROR_ACCESS_DENIED;
     // A key we cannot write into is as good as one we may not open with all
     // access rights.
-    if (::access(path.c_str(), R_OK | W_OK | X_OK) != 0)
+    if (!MayUse(path, R_OK | W_OK | X_OK))
         return Win32ErrorFromErrno(errno);
     return ERROR_SUCCESS;
 }
 
-bool ValueFile(const RegistryKeyHandle& key, std::u16string_view name, std::string& file) {
-    std::string narrow;
-    if (!Utf16ToUtf8(name, narrow))
-        return false;
-    // The unnamed default value of a key.
-    if (narrow.empty())
-        narrow.assign(1, '@');
-    if (!SafeComponent(narrow) || narrow.find('\\') != std::string::npos)
-        return false;
-    file = key.directory + "/" + narrow;
-    return true;
-}
-
-} // namespace
-
-std::string RegistryRoot() {
-    const char* root = std::getenv(REGISTRY_ROOT_ENV);
-    return root && *root ? root : REGISTRY_ROOT_DEFAULT;
-}
-
-namespace {
-
-// The directory of `subKey` under `root`; an error for a key name that cannot
-// be one.
+// The directory of `subKey` under `root`, or the error for a name that is
+// no key.
 long KeyDirectory(HKEY root, std::u16string_view subKey, std::string& path) {
     const char* hive = HiveName(root);
     if (!hive)
@@ -109,19 +94,38 @@ long KeyDirectory(HKEY root, std::u16string_view subKey, std::string& path) {
     return ERROR_SUCCESS;
 }
 
+bool ValueFile(const RegistryKeyHandle& key, std::u16string_view name, std::string& file) {
+    std::string narrow;
+    if (!Utf16ToUtf8(name, narrow))
+        return false;
+    // The unnamed default value of a key.
+    if (narrow.empty())
+        narrow.assign(1, '@');
+    if (!SafeComponent(narrow) || narrow.find('\\') != std::string::npos)
+        return false;
+    file = key.directory + "/" + narrow;
+    return true;
+}
+
 } // namespace
+
+std::string RegistryRoot() {
+    const char* root = std::getenv(REGISTRY_ROOT_ENV);
+    return root && *root ? root : REGISTRY_ROOT_DEFAULT;
+}
 
 long RegCreateKey(HKEY root, std::u16string_view subKey, RegistryKeyHandle& key) {
     std::string path;
-    if (const long result = KeyDirectory(root, subKey, path); result != ERROR_SUCCESS)
-        return result;
-    const long result = MakeDirectories(path);
+    long result = KeyDirectory(root, subKey, path);
     if (result == ERROR_SUCCESS)
-        key.directory = path;
+        result = MakeDirectories(path);
+    if (result == ERROR_SUCCESS)
+        key = {path, KEY_ALL_ACCESS};
     return result;
 }
 
-long RegOpenKeyForReading(HKEY root, std::u16string_view subKey, RegistryKeyHandle& key) {
+long RegOpenKey(HKEY root, std::u16string_view subKey, unsigned long access,
+                RegistryKeyHandle& key) {
     std::string path;
     if (const long result = KeyDirectory(root, subKey, path); result != ERROR_SUCCESS)
         return result;
@@ -130,12 +134,33 @@ long RegOpenKeyForReading(HKEY root, std::u16string_view subKey, RegistryKeyHand
         return Win32ErrorFromErrno(errno);
     if (!S_ISDIR(info.st_mode))
         return ERROR_FILE_NOT_FOUND;
-    key.directory = path;
+    int rights = X_OK;
+    if (access & KEY_QUERY_VALUE)
+        rights |= R_OK;
+    if (access & KEY_SET_VALUE)
+        rights |= W_OK;
+    if (!MayUse(path, rights))
+        return Win32ErrorFromErrno(errno);
+    key = {path, access};
     return ERROR_SUCCESS;
+}
+
+long RegCheckSetValue(const RegistryKeyHandle& key, std::u16string_view name) {
+    std::string file;
+    if (!ValueFile(key, name, file))
+        return ERROR_INVALID_DATA;
+    // The value is replaced by a new file beside it, so the key's directory
+    // must take one; an existing value must be writable as well (the save
+    // refuses to replace what the caller could not write).
+    if (!MayUse(key.directory, W_OK | X_OK))
+        return Win32ErrorFromErrno(errno);
+    return Win32ErrorFromErrno(CheckFileReplaceable(file));
 }
 
 long RegQueryString(const RegistryKeyHandle& key, std::u16string_view name, std::u16string& value,
                     std::size_t maxBytes) {
+    if ((key.access & KEY_QUERY_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
     std::string file;
     if (!ValueFile(key, name, file))
         return ERROR_FILE_NOT_FOUND;
@@ -171,10 +196,14 @@ long RegQueryString(const RegistryKeyHandle& key, std::u16string_view name, std:
 
 long RegSetString(const RegistryKeyHandle& key, std::u16string_view name,
                   std::u16string_view value) {
+    if ((key.access & KEY_SET_VALUE) == 0)
+        return ERROR_ACCESS_DENIED;
     std::string file;
     std::string bytes;
     if (!ValueFile(key, name, file) || !Utf16ToUtf8(value, bytes))
         return ERROR_INVALID_DATA;
-    const int error = WriteFileAtomic(file, bytes, 0644);
-    return Win32ErrorFromErrno(error);
+    SaveFileOptions options;
+    options.newFileMode = REGISTRY_VALUE_MODE;
+    options.sharedFileMode = REGISTRY_SHARED_VALUE_MODE;
+    return Win32ErrorFromErrno(SaveFile(file, bytes, options));
 }

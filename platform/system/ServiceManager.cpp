@@ -63,6 +63,7 @@ std::u16string Widen(std::string_view text) {
 void SetError(ServiceError& error, long code, std::u16string text) {
     error.code = code;
     error.text = std::move(text);
+    error.authorizationRefused = false;
 }
 
 // A failed bus call: the errno that sd-bus derives from the D-Bus error name
@@ -79,6 +80,7 @@ void SetBusError(ServiceError& error, const sd_bus_error& busError, int result) 
     else
         text = std::generic_category().message(number);
     SetError(error, Win32ErrorFromErrno(number), Widen(text));
+    error.authorizationRefused = busError.name != nullptr && IsAuthorizationRefusal(busError.name);
 }
 
 bool IsStartJob(std::string_view jobType) {
@@ -86,6 +88,11 @@ bool IsStartJob(std::string_view jobType) {
 }
 
 } // namespace
+
+bool IsAuthorizationRefusal(std::string_view busErrorName) {
+    return busErrorName == "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired" ||
+           busErrorName == "org.freedesktop.DBus.Error.AccessDenied";
+}
 
 std::string ServiceUnitName(std::string_view serviceName) {
     for (const std::string_view suffix : kUnitSuffixes) {

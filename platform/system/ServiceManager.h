@@ -26,7 +26,13 @@ inline constexpr unsigned long SERVICE_RUNNING = 4;
 struct ServiceError {
     long code = ERROR_SUCCESS;
     std::u16string text;
+    // The manager (polkit) refused the caller the right to do this, rather
+    // than the operation failing.
+    bool authorizationRefused = false;
 };
+
+// The D-Bus errors with which systemd passes on polkit's refusal.
+bool IsAuthorizationRefusal(std::string_view busErrorName);
 
 // The unit that a service name stands for: the name itself when it already
 // ends in a unit type suffix, else the name followed by ".service".

@@ -354,3 +354,55 @@ TEST_F(EasycurlTest, ReadOnlyPemCopiesAreLeftAsTheyAreAndTheWriteFails) {
     EXPECT_TRUE(Contains(Log(), "Failed to open CA PEM FILE, [Easycurl.cpp|"));
     EXPECT_TRUE(Contains(Log(), "Failed to create client password, [Easycurl.cpp|"));
 }
+
+// In the install's shared program directory (root:G 2775), copies left by
+// another administrator (here uid 64321, a user of the test's making) are
+// theirs alone; a member's conversion replaces them with its own, the key
+// still 0600, the certificate readable by all. A copy nobody may write was
+// made read-only on purpose and stays.
+TEST_F(EasycurlTest, AnotherAdministratorsCopiesGiveWayInTheSharedDirectory) {
+    if (!testsupport::CanActAsOtherUsers())
+        GTEST_SKIP() << "needs root, to act as a member of a group";
+    const TestCertificates& certs = Certs();
+    const gid_t group = testsupport::UnusedGroupId();
+    const uid_t otherAdmin = 64321;
+    testsupport::ApplyInstallModes(Home(), RegistryRootDir(), group);
+    ::chmod(m_log->File().c_str(), 0666);
+    fs::permissions(certs.File("client.p12"), fs::perms::others_read, fs::perm_options::add);
+    fs::permissions(fs::path(certs.File("client.p12")).parent_path(), fs::perms::others_exec,
+                    fs::perm_options::add);
+    const fs::path certPem = Home() / "ZQClientCert.PEM";
+    const fs::path keyPem = Home() / "ZQClientCertPW.PEM";
+    const auto convert = [&] {
+        CHTTP http;
+        return http.SetClientCert(certs.File("client.p12").c_str(), kCertPassword, "PEM");
+    };
+    const struct {
+        const char* what;
+        unsigned keyMode;
+        int result;
+    } cases[] = {
+        {"another administrator's copies", 0600, 0},
+        {"a key copy made read-only on purpose", 0444, ERR_EASYCURL_FILE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& [file, mode] : {std::pair{certPem, 0644u}, std::pair{keyPem, c.keyMode}}) {
+            testsupport::WriteFileBytes(file, "theirs");
+            ASSERT_EQ(::chown(file.c_str(), otherAdmin, group), 0);
+            ASSERT_EQ(::chmod(file.c_str(), mode), 0);
+        }
+        EXPECT_EQ(testsupport::RunUnprivileged([&] { return convert() == c.result ? 0 : 1; }, {group}),
+                  0);
+        if (c.result == 0) {
+            EXPECT_EQ(testsupport::OwnershipOf(certPem),
+                      (testsupport::FileOwnership{testsupport::NOBODY_UID, group, 0664}));
+            EXPECT_EQ(testsupport::OwnershipOf(keyPem),
+                      (testsupport::FileOwnership{testsupport::NOBODY_UID, group, 0600}));
+            EXPECT_TRUE(Contains(ReadText(keyPem), "ENCRYPTED PRIVATE KEY"));
+        } else {
+            EXPECT_EQ(ReadText(keyPem), "theirs");
+            EXPECT_EQ(testsupport::OwnershipOf(keyPem).uid, otherAdmin);
+        }
+    }
+}

@@ -17,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "BuildInfo.h"
 #include "comm/ValueEncryption.h"
 #include "tests/comm/CommTestHarness.h"
 #include "tests/platform/system/FakeSystemBus.h"
@@ -511,14 +512,14 @@ TEST_F(CtlProgramTest, ASaveTheUserMayNotMakeNamesTheAdministratorsGroup) {
     const CtlRun run = Ctl({"config", "set", "retry=90"}, {}, /*unprivileged=*/true);
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Contains(run.err, "permission denied")) << run.err;
-    EXPECT_TRUE(Contains(run.err, "'opal-admin'")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "the group '" OPAL_ADMIN_GROUP "'")) << run.err;
     EXPECT_EQ(Local(), before);
 
     // Not even readable: the same group is named, and nothing is written.
     fs::permissions(HomeFile("AgentLocalConfig.xml"), fs::perms(0600));
     const CtlRun unreadable = Ctl({"config", "show"}, {}, true);
     EXPECT_EQ(unreadable.status, 1);
-    EXPECT_TRUE(Contains(unreadable.err, "'opal-admin'")) << unreadable.err;
+    EXPECT_TRUE(Contains(unreadable.err, "group " OPAL_ADMIN_GROUP " may read")) << unreadable.err;
     fs::permissions(Home(), fs::perms::all);
 }
 
@@ -652,7 +653,8 @@ TEST_F(CtlProgramTest, ServiceCommandsAgainstTheFakeSystemd) {
                  "Interactive authentication required.");
     const CtlRun refused = Ctl({"--json", "service", "start"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(Contains(refused.err, "Interactive authentication required.\nMembers of the group 'opal-admin'"))
+    EXPECT_TRUE(Contains(refused.err, "Interactive authentication required. Starting, stopping and "
+                                      "restarting the agent service needs membership of the group " OPAL_ADMIN_GROUP))
         << refused.err;
     EXPECT_FALSE(Parse(refused)["succeeded"].toBool());
 

@@ -3,6 +3,7 @@
 #include <map>
 #include <vector>
 
+#include "BuildInfo.h"
 #include "tests/platform/system/FakeSystemBus.h"
 #include "tests/support/TestSupport.h"
 
@@ -11,6 +12,9 @@ using namespace testsupport;
 namespace {
 
 constexpr const char* kAuthRequired = "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired";
+// The manager's text, then the sentence that names the administrators' group.
+const std::string kAuthRequiredShown =
+    std::string("Interactive authentication required. Needs the group ") + OPAL_ADMIN_GROUP + ".";
 
 std::string Narrow(const std::u16string& text) {
     return std::string(text.begin(), text.end());
@@ -32,6 +36,7 @@ public:
                    u"internal service error."},
             {7050, u"Could not restart \"%s\" service. This could be an internal Windows error or "
                    u"an internal service error."},
+            {7132, u"Needs the group %s."},
         };
         const auto found = texts.find(id);
         return found == texts.end() ? u"?" : found->second;
@@ -127,10 +132,10 @@ TEST_F(AgentServiceControlTest, CommandsReportHowTheServiceEnded) {
         {"start running", ServiceCommand::Start, "active", "active", "inactive", nullptr, false,
          ServiceMessageIcon::Error, "An instance of the service is already running.", 0},
         {"start needs a password", ServiceCommand::Start, "inactive", "active", "inactive",
-         "StartUnit", false, ServiceMessageIcon::Error, "Interactive authentication required.", 0},
+         "StartUnit", false, ServiceMessageIcon::Error, kAuthRequiredShown, 0},
         {"start query refused while waiting", ServiceCommand::Start, "inactive",
          "activating*5,active", "inactive", "ActiveState", false, ServiceMessageIcon::Error,
-         "Interactive authentication required.", 1},
+         kAuthRequiredShown, 1},
         {"stop", ServiceCommand::Stop, "active", "active", "deactivating*2,inactive", nullptr, true,
          ServiceMessageIcon::Information, "Stop \"Svc\" service successfully", 2},
         {"stop ends failed", ServiceCommand::Stop, "active", "active", "deactivating*1,failed",
@@ -237,6 +242,35 @@ TEST_F(AgentServiceControlTest, IsRunningOnlyForTheRunningState) {
     m_bus.FailNext("ActiveState", kAuthRequired, "Interactive authentication required.");
     EXPECT_FALSE(IsAgentServiceRunning(u"a"));
     EXPECT_TRUE(IsAgentServiceRunning(u"a"));
+}
+
+// Only polkit's refusals name the group; any other failure of the manager
+// is shown as it says it.
+TEST_F(AgentServiceControlTest, RefusalsNameTheAdministratorsGroup) {
+    const std::string group = std::string(" Needs the group ") + OPAL_ADMIN_GROUP + ".";
+    const struct {
+        const char* errorName;
+        const char* message;
+        bool namesGroup;
+    } cases[] = {
+        {"org.freedesktop.DBus.Error.AccessDenied", "Access denied", true},
+        {kAuthRequired, "Interactive authentication required.", true},
+        {"org.freedesktop.systemd1.NoSuchUnit", "Unit Svc.service not found.", false},
+        {"org.freedesktop.DBus.Error.Failed", "Access denied elsewhere", false},
+    };
+    for (const auto& c : cases) {
+        for (const auto command : {ServiceCommand::Start, ServiceCommand::Stop}) {
+            SCOPED_TRACE(std::string(c.errorName) + (command == ServiceCommand::Start ? " start" : " stop"));
+            m_bus.AddUnit("Svc.service", command == ServiceCommand::Start ? "inactive" : "active");
+            m_bus.FailNext(command == ServiceCommand::Start ? "StartUnit" : "StopUnit", c.errorName,
+                           c.message);
+            FakeClock clock;
+            RecordingUi ui;
+            EXPECT_FALSE(RunServiceCommand(command, u"Svc", ui, clock));
+            ASSERT_EQ(ui.messages.size(), 1u);
+            EXPECT_EQ(ui.messages[0].text, c.message + (c.namesGroup ? group : std::string()));
+        }
+    }
 }
 
 TEST(AgentServiceControlNoBus, CommandsShowWhyTheBusCannotBeReached) {

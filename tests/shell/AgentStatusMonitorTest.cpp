@@ -146,3 +146,67 @@ TEST_F(AgentStatusMonitorTest, ThreadSeesTheStopFlagWithinOneSecond) {
     EXPECT_EQ(m_clock.NowMs(), 17000u) << "the flag is checked before every one-second sleep";
     EXPECT_EQ(cycles, 3);
 }
+
+// In the install's layout, as a member and as a non-member of the
+// administrators' group: a non-member's monitor reads, never writes, and
+// says so once per value however many cycles pass.
+TEST_F(AgentStatusMonitorTest, WritesThisUserMayNotMakeAreSkippedWithOneLine) {
+    SKIP_UNLESS_ROOT();
+    const gid_t group = UnusedGroupId();
+    const std::string skipped = "This user may not write the register item ";
+    const struct {
+        const char* what;
+        bool member;
+        int32_t toolTag;
+        bool serviceRunning;
+        int32_t agentStatusAfter;
+        int32_t toolTagAfter;
+        const char* skippedValue; // the one line's value name, or null
+    } cases[] = {
+        {"non-member, a saved configuration's tag", false, 2, true, 1, 2, "ToolTag"},
+        {"non-member, a dead agent said to work", false, 0, false, 1, 0, "AgentStatus"},
+        {"member, a saved configuration's tag", true, 2, true, 1, 0, nullptr},
+        {"member, a dead agent said to work", true, 0, false, 16, 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetRegistry(1, c.toolTag);
+        WriteFileBytes(HomeFile("AgentStatus.xml"),
+                       "<AgentStatusData><RegisterStatus>1</RegisterStatus><NetConfigChanged>0"
+                       "</NetConfigChanged><MonitorExitTag>0</MonitorExitTag></AgentStatusData>");
+        WriteFileBytes(HomeFile("tool.log"), "");
+        ApplyInstallModes(Home(), RegistryRootDir(), group);
+        ::chmod(HomeFile("tool.log").c_str(), 0666);
+        m_cached.Store({1, 1, 0, 0, 0});
+        m_serviceRunning = c.serviceRunning;
+        g_selfConfigChange = 0;
+        const int rc = RunUnprivileged(
+            [&] {
+                CAgentStatusMonitor monitor(m_context);
+                for (int poll = 0; poll < 12; ++poll)
+                    monitor.PollOnce();
+                return 0;
+            },
+            c.member ? std::vector<gid_t>{group} : std::vector<gid_t>{});
+        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(RegistryValue(u"AgentStatus"), c.agentStatusAfter);
+        EXPECT_EQ(RegistryValue(u"ToolTag"), c.toolTagAfter);
+        const std::string log = ReadFileBytes(HomeFile("tool.log"));
+        const auto count = [&log](const std::string& piece) {
+            int n = 0;
+            for (auto at = log.find(piece); at != std::string::npos; at = log.find(piece, at + 1))
+                ++n;
+            return n;
+        };
+        EXPECT_EQ(count(skipped), c.skippedValue ? 1 : 0) << log;
+        if (c.skippedValue) {
+            EXPECT_EQ(count(skipped + c.skippedValue + ":"), 1) << log;
+        }
+        EXPECT_EQ(count("Failed to write register item"), 0) << log;
+        if (!c.member) {
+            // Nothing is tried, so nothing is reloaded or warned about either.
+            EXPECT_EQ(count("The agent status is abnormal"), 0) << log;
+            EXPECT_EQ(count("Begin to load Agent status data"), 0) << log;
+        }
+    }
+}

@@ -560,6 +560,8 @@ TEST_F(ShellTest, LogFallsBackWhenTheAgentsDirectoryExistsButCannotTakeTheLog) {
 TEST_F(ShellTest, NoUsableLogDirectoryIsSaidOnceOnStandardError) {
     WriteFileBytes(HomeFile("agentlog"), "a file");
     WriteFileBytes(HomeFile("log"), "a file too");
+    // The user's own state directory cannot be made either.
+    WriteFileBytes(m_temp / "state", "a file as well");
     WriteFileBytes(HomeFile("AgentLocalConfig.xml"),
                    "<AgentLocalConfig><DebugLogConfig><DebugLogLevel>LL_FOR_ALL</DebugLogLevel>"
                    "<DebugLogPath>agentlog</DebugLogPath></DebugLogConfig></AgentLocalConfig>");
@@ -567,8 +569,69 @@ TEST_F(ShellTest, NoUsableLogDirectoryIsSaidOnceOnStandardError) {
     CSettingApp* app = Start();
     const std::string said = testing::internal::GetCapturedStderr();
     ASSERT_NE(app, nullptr) << "the tool starts without a log";
-    const std::string line = "no log is written: neither " + HomeFile("agentlog/") + " nor " +
-                             HomeFile("log/") + " can take OPALAgentSetting.log";
+    const std::string line = "no log is written: none of " + HomeFile("agentlog/") + ", " +
+                             HomeFile("log/") + ", " + (m_temp / "state/opal-agent-setting/") +
+                             " can take OPALAgentSetting.log";
     EXPECT_EQ(said.find(line), said.rfind(line)) << said;
     EXPECT_NE(said.find(line), std::string::npos) << said;
+}
+
+// The tool as a desktop user runs it, in a home laid out with the install's
+// modes and an administrators' group of the test's own: a non-member sees
+// the agent's true status and logs into its own state directory; a member
+// logs where the agent's settings say, and saves its language choice, the
+// files staying in the group.
+TEST_F(ShellTest, InTheInstallsLayoutMembersAndOthersGetWhatTheyMay) {
+    SKIP_UNLESS_ROOT();
+    const gid_t group = UnusedGroupId();
+    InstallJapanese();
+    SetStatus(1, 32, 0); // a version mismatch: no default would show it
+    ApplyInstallModes(Home(), RegistryRootDir(), group);
+    const std::string stateLog = m_temp / "state/opal-agent-setting/OPALAgentSetting.log";
+    const std::string agentLog = HomeFile("log/OPALAgentSetting.log");
+    const struct {
+        const char* what;
+        bool member;
+        const std::string& log;
+        const char* languageAfter;
+    } cases[] = {
+        {"non-member", false, stateLog, "<Language>0</Language>"},
+        {"member", true, agentLog, "<Language>3</Language>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int rc = RunUnprivileged(
+            [&] {
+                CSettingApp* app = Start();
+                if (!app)
+                    return 1;
+                if (Tray().iconId != static_cast<int>(IDI_AGENT_PROBLEM) || Tray().tip != Str(7044))
+                    return 2;
+                if (app->LogFilePath() != c.log)
+                    return 3;
+                app->MainFrame()->OnCommand(ID_LANGUAGE_FIRST);
+                return app->SelectedLanguage() == 3 ? 0 : 4;
+            },
+            c.member ? std::vector<gid_t>{group} : std::vector<gid_t>{});
+        EXPECT_EQ(rc, 0);
+        EXPECT_NE(ReadFileBytes(HomeFile("SettingToolSysConfig.xml")).find(c.languageAfter),
+                  std::string::npos);
+        EXPECT_EQ(OwnershipOf(HomeFile("SettingToolSysConfig.xml")).gid, group);
+        EXPECT_EQ(OwnershipOf(HomeFile("SettingToolSysConfig.xml")).mode, 0664u);
+        EXPECT_EQ(Registry(u"AgentStatus"), 32);
+    }
+    // The non-member's own log, private, saying once why it is there.
+    EXPECT_EQ(OwnershipOf(m_temp / "state/opal-agent-setting"),
+              (FileOwnership{NOBODY_UID, NOGROUP_GID, 0700}));
+    const std::string own = ReadFileBytes(stateLog);
+    const std::string line = "The agent's log directory " + HomeFile("") +
+                             " cannot be written by this user; the log is kept in " + stateLog +
+                             " instead.";
+    EXPECT_NE(own.find(line), std::string::npos) << own;
+    EXPECT_EQ(own.find(line), own.rfind(line));
+    // The member's log in the agent's log directory, which the member made
+    // as the install makes it.
+    EXPECT_EQ(OwnershipOf(HomeFile("log")), (FileOwnership{NOBODY_UID, group, 02775}));
+    EXPECT_EQ(OwnershipOf(agentLog), (FileOwnership{NOBODY_UID, group, 0664}));
+    EXPECT_NE(ReadFileBytes(agentLog).find("Agent setting tool starting..."), std::string::npos);
 }

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <iterator>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,12 +60,15 @@ void AgentHomeTest::SetUp() {
     m_previousDir = fs::current_path();
     fs::current_path(m_home);
     ::setenv(REGISTRY_ROOT_ENV, m_registryRoot.c_str(), 1);
+    // A log that falls back to the user's state directory stays in the test's.
+    ::setenv("XDG_STATE_HOME", (m_temp.Path() / "state").c_str(), 1);
     SetModuleDirectoryForTesting(m_home.string());
 }
 
 void AgentHomeTest::TearDown() {
     SetModuleDirectoryForTesting(std::nullopt);
     ::unsetenv(REGISTRY_ROOT_ENV);
+    ::unsetenv("XDG_STATE_HOME");
     std::error_code ec;
     fs::current_path(m_previousDir, ec);
 }
@@ -96,7 +100,7 @@ LogCapture::~LogCapture() { LogShutdown(); }
 
 std::string LogCapture::Text() const { return ReadFileBytes(m_file); }
 
-int RunUnprivileged(const std::function<int()>& body) {
+int RunUnprivileged(const std::function<int()>& body, const std::vector<gid_t>& groups) {
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child < 0)
@@ -104,7 +108,8 @@ int RunUnprivileged(const std::function<int()>& body) {
     if (child == 0) {
         if (::geteuid() == 0) {
             // nobody / nogroup on Debian.
-            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            if (::setgroups(groups.size(), groups.data()) != 0 || ::setgid(NOGROUP_GID) != 0 ||
+                ::setuid(NOBODY_UID) != 0)
                 ::_exit(125);
         }
         const int rc = body();
@@ -115,6 +120,69 @@ int RunUnprivileged(const std::function<int()>& body) {
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool CanActAsOtherUsers() {
+    return ::geteuid() == 0;
+}
+
+gid_t UnusedGroupId() {
+    for (gid_t gid = 64000; gid < 65000; ++gid) {
+        if (::getgrgid(gid) == nullptr)
+            return gid;
+    }
+    throw std::runtime_error("no unused group id");
+}
+
+namespace {
+
+void Own(const fs::path& path, gid_t group, unsigned mode) {
+    if (::chown(path.c_str(), 0, group) != 0 || ::chmod(path.c_str(), mode) != 0)
+        throw std::runtime_error("cannot lay out " + path.string());
+}
+
+} // namespace
+
+void ApplyInstallModes(const fs::path& home, const fs::path& registryRoot, gid_t group) {
+    const struct {
+        const char* name;
+        unsigned mode;
+        bool shared;
+    } files[] = {
+        {"AgentLocalConfig.xml", 0660, true},     {"AgentStatus.xml", 0664, true},
+        {"SettingToolSysConfig.xml", 0664, true}, {"AgentSysConfig.xml", 0644, false},
+        {"AgentWorkConfig.xml", 0644, false},
+    };
+    if (!home.empty() && fs::is_directory(home)) {
+        Own(home, group, 02775);
+        for (const auto& f : files) {
+            if (FileExists(home / f.name))
+                Own(home / f.name, f.shared ? group : 0, f.mode);
+        }
+        if (fs::is_directory(home / "log")) {
+            Own(home / "log", group, 02775);
+            if (FileExists(home / "log/OPALAgentSetting.log"))
+                Own(home / "log/OPALAgentSetting.log", group, 0664);
+        }
+    }
+    if (!fs::is_directory(registryRoot))
+        return;
+    Own(registryRoot, group, 02775);
+    for (const auto& entry : fs::recursive_directory_iterator(registryRoot))
+        Own(entry.path(), group, entry.is_directory() ? 02775 : 0664);
+}
+
+FileOwnership OwnershipOf(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return {static_cast<uid_t>(-1), static_cast<gid_t>(-1), 0};
+    return {info.st_uid, info.st_gid, static_cast<unsigned>(info.st_mode & 07777)};
+}
+
+std::ostream& operator<<(std::ostream& out, const FileOwnership& o) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", o.mode);
+    return out << o.uid << ":" << o.gid << " " << mode;
 }
 
 } // namespace testsupport

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -75,9 +77,45 @@ private:
 };
 
 // Runs `body` in a child process; where this process is root, the child
-// first drops to nobody/nogroup so that file permission bits apply to it.
+// first drops to nobody/nogroup so that file permission bits apply to it,
+// with `groups` as its supplementary groups (numeric ids need no entry in
+// the group database, so a test makes a "member" of a group of its own).
 // Returns the child's exit status (body's return value), or -1 when it
 // died by a signal.
-int RunUnprivileged(const std::function<int()>& body);
+int RunUnprivileged(const std::function<int()>& body, const std::vector<gid_t>& groups = {});
+
+inline constexpr uid_t NOBODY_UID = 65534;
+inline constexpr gid_t NOGROUP_GID = 65534;
+
+// Only root can act as another user; the tests that need to are skipped,
+// saying so, elsewhere (CI runs as root).
+bool CanActAsOtherUsers();
+#define SKIP_UNLESS_ROOT()                                                                         \
+    do {                                                                                           \
+        if (!::testsupport::CanActAsOtherUsers())                                                  \
+            GTEST_SKIP() << "needs root, to act as a member and a non-member of a group";          \
+    } while (false)
+
+// A group id that no group of the machine has: a test's administrators'
+// group.
+gid_t UnusedGroupId();
+
+// The ownership and modes the install gives the agent's files, with `group`
+// as the administrators' group: applied to whatever of them exists in `home`
+// (when given) and below `registryRoot`. The program directory, the log directory and
+// every registry directory root:group 2775; the local configuration 0660;
+// the status document, the tool's configuration, the log and the registry
+// values 0664, all root:group; the agent's own documents root:root 0644.
+void ApplyInstallModes(const fs::path& home, const fs::path& registryRoot, gid_t group);
+
+// Owner, group and permission bits (with set-id bits) of a file.
+struct FileOwnership {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    unsigned mode = 0;
+    bool operator==(const FileOwnership&) const = default;
+};
+FileOwnership OwnershipOf(const fs::path& path);
+std::ostream& operator<<(std::ostream& out, const FileOwnership& o);
 
 } // namespace testsupport

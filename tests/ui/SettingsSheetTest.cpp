@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <sys/stat.h>
 
+#include "BuildInfo.h"
 #include "comm/ValueEncryption.h"
 #include "common/ASTCommonFunc.h"
 #include "platform/gui/FileDialog.h"
@@ -409,4 +410,175 @@ TEST_F(SettingsSheetTest, ReadOnlyFileIsReportedTheSheetClosesAndTheAgentIsNotTo
     EXPECT_EQ(Document("AgentStatus.xml"), status);
     EXPECT_EQ(AgentRegistryInt(u"ToolTag"), 0);
     EXPECT_EQ(g_selfConfigChange.load(), 0);
+}
+
+namespace {
+
+// What a read-only sheet must look like; the first failing check's number,
+// 0 when all hold (so that a child process can answer it too).
+int ReadOnlyLookProblem(CConfigureAgent4VSM& sheet, const QString& line, bool testConnection) {
+    const auto* label = sheet.findChild<QLabel*>(QString::fromLatin1(SETTINGS_READ_ONLY_LINE_NAME));
+    if (!label || !label->isVisible() || label->text() != line)
+        return 1;
+    if (sheet.GetDlgItem(IDOK)->isVisible() || sheet.GetDlgItem(IDOK)->isEnabled())
+        return 2;
+    if (!sheet.IsDlgItemEnabled(IDCANCEL))
+        return 3;
+    if (sheet.IsDlgItemEnabled(IDC_TEST_CONNECTION) != testConnection)
+        return 4;
+    // The line lies between the pages and the buttons, all inside the sheet.
+    const QRect tabs = sheet.GetDlgItem(IDC_TAB)->geometry();
+    const QRect cancel = sheet.GetDlgItem(IDCANCEL)->geometry();
+    if (label->geometry().top() <= tabs.bottom() || label->geometry().bottom() >= cancel.top() ||
+        cancel.bottom() >= sheet.height())
+        return 5;
+    for (CFrameworkDialog* page : {static_cast<CFrameworkDialog*>(&sheet.GeneralPage()),
+                                   static_cast<CFrameworkDialog*>(&sheet.AdvancedPage())}) {
+        for (const CBuiltControl& control : page->Controls().All()) {
+            const bool usable = control.widget->isEnabledTo(&sheet);
+            switch (control.kind) {
+            case ControlKind::Edit:
+                if (!qobject_cast<QLineEdit*>(control.widget)->isReadOnly())
+                    return 10 + control.id % 100;
+                break;
+            case ControlKind::CheckBox:
+            case ControlKind::RadioButton:
+                if (usable)
+                    return 20;
+                break;
+            case ControlKind::PushButton:
+                if (usable && control.id != IDC_HTTPS_SETTINGS)
+                    return 30;
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    return 0;
+}
+
+QString ReadOnlyLine(unsigned id) {
+    return QString::fromStdU16String(English(id)).replace(QStringLiteral("%s"),
+                                                           QStringLiteral(OPAL_ADMIN_GROUP));
+}
+
+} // namespace
+
+// A user who may read but not change the settings (told so here; the rule
+// itself is tested where it is made): the values show, nothing takes a
+// change, OK is not offered, and the HTTPS settings open read-only too.
+TEST_F(SettingsSheetTest, ReadOnlySheetShowsTheValuesAndTakesNoChange) {
+    SettingsSheetContext context;
+    context.languageModule = [] { return CResourceLookup::ProgramModule(); };
+    context.serviceName = u"Svc";
+    context.access = [] { return AgentSettingsAccess{true, false}; };
+    CConfigureAgent4VSM sheet(std::move(context));
+    ASSERT_TRUE(sheet.CreateModeless());
+    sheet.show();
+    QApplication::setActiveWindow(&sheet);
+    const std::string local = Document("AgentLocalConfig.xml");
+    const int untouchedHeight = [] {
+        SettingsSheetContext plain;
+        plain.languageModule = [] { return CResourceLookup::ProgramModule(); };
+        CConfigureAgent4VSM editable(std::move(plain));
+        editable.CreateModeless();
+        return editable.height();
+    }();
+
+    EXPECT_TRUE(sheet.IsReadOnly());
+    EXPECT_EQ(ReadOnlyLookProblem(sheet, ReadOnlyLine(IDS_SETTINGS_READ_ONLY), true), 0);
+    EXPECT_GT(sheet.height(), untouchedHeight) << "the sheet grows by the line";
+    EXPECT_EQ(sheet.GeneralPage().GetDlgItemText(IDC_SERVER_ADDRESS), u"kestrel.example.com");
+    EXPECT_TRUE(sheet.GeneralPage().IsDlgItemEnabled(IDC_HTTPS_SETTINGS));
+    EXPECT_TRUE(m_boxes.Records().empty());
+
+    WhenModal([](QWidget* modal) {
+        auto* https = qobject_cast<CSSLConfig*>(modal);
+        ASSERT_NE(https, nullptr);
+        EXPECT_FALSE(https->GetDlgItem(IDOK)->isVisible());
+        EXPECT_TRUE(qobject_cast<QLineEdit*>(https->GetDlgItem(IDC_CA_PATH))->isReadOnly());
+        EXPECT_EQ(https->GetDlgItemText(IDC_CA_PATH), u"certs/kestrel-root-ca.cer");
+        for (const int id : {IDC_CA_BROWSE, IDC_CLIENT_CERT_REQUIRED, IDC_CLIENT_CERT_BROWSE})
+            EXPECT_FALSE(https->IsDlgItemEnabled(id)) << id;
+        https->SetDlgItemText(IDC_CA_PATH, u"/elsewhere.cer");
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QApplication::sendEvent(https, &enter);
+        EXPECT_TRUE(https->isVisible()) << "Enter is no OK here";
+        Click(*https, IDCANCEL);
+    });
+    Click(sheet.GeneralPage(), IDC_HTTPS_SETTINGS);
+    EXPECT_EQ(sheet.GeneralPage().m_state.CACertPath, u"certs/kestrel-root-ca.cer");
+
+    // Neither Enter nor a programmatic OK saves.
+    sheet.GetDlgItem(IDCANCEL)->setFocus();
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(&sheet, &enter);
+    qobject_cast<QAbstractButton*>(sheet.GetDlgItem(IDOK))->click();
+    EXPECT_EQ(Document("AgentLocalConfig.xml"), local);
+    EXPECT_EQ(AgentRegistryInt(u"ToolTag"), 0);
+    EXPECT_EQ(g_selfConfigChange.load(), 0);
+}
+
+// The same sheet opened by real users in the install's layout, with an
+// administrators' group of the test's own: a non-member who may not even
+// read the configuration, one who may read it (an administrator made it
+// readable), and a member whose OK saves, the file keeping group and mode.
+TEST_F(SettingsSheetTest, AsMemberAndNonMemberInTheInstallsLayout) {
+    SKIP_UNLESS_ROOT();
+    const gid_t group = UnusedGroupId();
+    ApplyInstallModes(Home(), RegistryRootDir(), group);
+    const std::string local = Document("AgentLocalConfig.xml");
+    const auto open = [] {
+        SettingsSheetContext context;
+        context.languageModule = [] { return CResourceLookup::ProgramModule(); };
+        context.serviceName = u"Svc";
+        auto sheet = std::make_unique<CConfigureAgent4VSM>(std::move(context));
+        sheet->CreateModeless();
+        sheet->show();
+        return sheet;
+    };
+
+    // Not readable: nothing true to show, so nothing is usable but Cancel,
+    // and no message asks to check a file that is fine.
+    int rc = RunUnprivileged([&] {
+        auto sheet = open();
+        if (!m_boxes.Records().empty())
+            return 40;
+        if (sheet->GeneralPage().isEnabled() || sheet->AdvancedPage().isEnabled())
+            return 41;
+        return ReadOnlyLookProblem(*sheet, ReadOnlyLine(IDS_SETTINGS_NOT_READABLE), false);
+    });
+    EXPECT_EQ(rc, 0);
+
+    ::chmod(HomeFile("AgentLocalConfig.xml").c_str(), 0664);
+    rc = RunUnprivileged([&] {
+        auto sheet = open();
+        if (!m_boxes.Records().empty())
+            return 40;
+        if (sheet->GeneralPage().GetDlgItemText(IDC_SERVER_ADDRESS) != u"kestrel.example.com")
+            return 42;
+        return ReadOnlyLookProblem(*sheet, ReadOnlyLine(IDS_SETTINGS_READ_ONLY), true);
+    });
+    EXPECT_EQ(rc, 0);
+    ::chmod(HomeFile("AgentLocalConfig.xml").c_str(), 0660);
+    EXPECT_EQ(Document("AgentLocalConfig.xml"), local);
+
+    rc = RunUnprivileged(
+        [&] {
+            auto sheet = open();
+            if (sheet->IsReadOnly() || !sheet->GetDlgItem(IDOK)->isVisible() ||
+                sheet->findChild<QLabel*>(QString::fromLatin1(SETTINGS_READ_ONLY_LINE_NAME)))
+                return 50;
+            sheet->GeneralPage().SetDlgItemText(IDC_SERVER_ADDRESS, u"kestrel2.example.com");
+            Click(*sheet, IDOK);
+            return m_boxes.Records().empty() && sheet->result() == IDOK ? 0 : 51;
+        },
+        {group});
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(Document("AgentLocalConfig.xml").find("kestrel2.example.com"), std::string::npos);
+    EXPECT_EQ(OwnershipOf(HomeFile("AgentLocalConfig.xml")),
+              (FileOwnership{NOBODY_UID, group, 0660}));
+    EXPECT_EQ(OwnershipOf(HomeFile("AgentStatus.xml")), (FileOwnership{NOBODY_UID, group, 0664}));
+    EXPECT_EQ(AgentRegistryInt(u"ToolTag"), 2);
 }

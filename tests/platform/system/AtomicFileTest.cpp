@@ -236,3 +236,106 @@ TEST(AtomicFileTest, LeftoversOfKilledSavesGoWithTheNextSaveUnlessStillHeld) {
     }
     SetNoUnnamedTempFilesForTesting(false);
 }
+
+// The install's shared layout: directories root:G 2775, the administrators'
+// group G of the test's own, and a member (nobody with G as supplementary
+// group) or a non-member (nobody alone) saving.
+TEST(AtomicFileSharedLayoutTest, ReplacedFilesKeepTheirGroupAndNewOnesTakeTheGroupsRights) {
+    SKIP_UNLESS_ROOT();
+    const gid_t group = UnusedGroupId();
+    const struct {
+        const char* what;
+        unsigned dirMode;
+        bool dirInGroup;
+        bool fileExists;
+        bool fileOwnedByCaller;
+        unsigned fileMode;
+        bool member;
+        int error;
+        bool resultInGroup;
+        unsigned resultMode;
+    } cases[] = {
+        {"member replaces in a plain directory", 0777, false, true, false, 0660, true, 0, true, 0660},
+        {"member replaces in the shared directory", 02775, true, true, false, 0660, true, 0, true, 0660},
+        {"member replaces a document all may read", 02775, true, true, false, 0664, true, 0, true, 0664},
+        // The group cannot be kept: its rights do not pass to the caller's group.
+        {"owner outside the group", 0777, false, true, true, 0660, false, 0, false, 0600},
+        {"owner outside the group, readable by all", 0777, false, true, true, 0664, false, 0, false, 0644},
+        {"member creates in the shared directory", 02775, true, false, false, 0, true, 0, true, 0660},
+        {"member creates in a plain directory", 0777, false, false, false, 0, true, 0, false, 0600},
+        {"non-member in the shared directory", 02775, true, true, false, 0660, false, EACCES, true, 0660},
+    };
+    for (const auto& c : cases) {
+        for (const bool unnamed : {true, false}) {
+            SCOPED_TRACE(std::string(c.what) + (unnamed ? "" : ", named temporary file"));
+            TempDir temp;
+            fs::permissions(temp.Path(), fs::perms::all, fs::perm_options::add);
+            const fs::path dir = temp.Path() / "agent";
+            fs::create_directory(dir);
+            ASSERT_EQ(::chown(dir.c_str(), 0, c.dirInGroup ? group : 0), 0);
+            ASSERT_EQ(::chmod(dir.c_str(), c.dirMode), 0);
+            const std::string file = (dir / "AgentLocalConfig.xml").string();
+            if (c.fileExists) {
+                WriteFileBytes(file, "old");
+                ASSERT_EQ(::chown(file.c_str(), c.fileOwnedByCaller ? NOBODY_UID : 0, group), 0);
+                ASSERT_EQ(::chmod(file.c_str(), c.fileMode), 0);
+            }
+            const int rc = RunUnprivileged(
+                [&] {
+                    // Modes are set explicitly: the umask plays no part.
+                    ::umask(077);
+                    SetNoUnnamedTempFilesForTesting(!unnamed);
+                    SaveFileOptions options;
+                    options.newFileMode = 0600;
+                    options.sharedFileMode = 0660;
+                    return SaveFile(file, "new", options);
+                },
+                c.member ? std::vector<gid_t>{group} : std::vector<gid_t>{});
+            EXPECT_EQ(rc, c.error);
+            EXPECT_EQ(ReadFileBytes(file), c.error == 0 ? "new" : "old");
+            const FileOwnership owner = OwnershipOf(file);
+            EXPECT_EQ(owner.gid, c.resultInGroup ? group : NOGROUP_GID);
+            EXPECT_EQ(owner.mode, c.resultMode);
+            EXPECT_EQ(EntriesIn(dir), 1u) << "no temporary file may stay behind";
+        }
+    }
+}
+
+TEST(AtomicFileSharedLayoutTest, DirectoriesAndAppendedFilesMadeByAMemberStayInTheGroup) {
+    SKIP_UNLESS_ROOT();
+    const gid_t group = UnusedGroupId();
+    for (const bool shared : {true, false}) {
+        SCOPED_TRACE(shared ? "shared directory" : "plain directory");
+        TempDir temp;
+        fs::permissions(temp.Path(), fs::perms::all, fs::perm_options::add);
+        const fs::path dir = temp.Path() / "agent";
+        fs::create_directory(dir);
+        ASSERT_EQ(::chown(dir.c_str(), 0, shared ? group : 0), 0);
+        ASSERT_EQ(::chmod(dir.c_str(), shared ? 02775 : 0777), 0);
+        const int rc = RunUnprivileged(
+            [&] {
+                ::umask(077);
+                if (MakeDirectory((dir / "log").string()) != 0 ||
+                    MakeDirectory((dir / "log").string()) != EEXIST)
+                    return 1;
+                const int fd = OpenAppendFile((dir / "log/tool.log").string(), false, 0644, 0664);
+                if (fd < 0 || ::write(fd, "a", 1) != 1)
+                    return 2;
+                ::close(fd);
+                // A second open appends to the same file.
+                const int again = OpenAppendFile((dir / "log/tool.log").string(), false, 0600, 0600);
+                if (again < 0 || ::write(again, "b", 1) != 1)
+                    return 3;
+                ::close(again);
+                return 0;
+            },
+            {group});
+        ASSERT_EQ(rc, 0);
+        const gid_t expected = shared ? group : NOGROUP_GID;
+        EXPECT_EQ(OwnershipOf(dir / "log"),
+                  (FileOwnership{NOBODY_UID, expected, shared ? 02775u : 0755u}));
+        EXPECT_EQ(OwnershipOf(dir / "log/tool.log"),
+                  (FileOwnership{NOBODY_UID, expected, shared ? 0664u : 0644u}));
+        EXPECT_EQ(ReadFileBytes(dir / "log/tool.log"), "ab");
+    }
+}
