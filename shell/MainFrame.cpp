@@ -129,8 +129,16 @@ bool CMainFrame::OnCreate() {
         m_languageMenu = languages->menu();
     for (QAction* action : m_languageMenu ? m_languageMenu->actions() : QList<QAction*>())
         action->setCheckable(MenuCommandId(action) != 0);
-    connect(m_trayMenu, &QMenu::triggered, this,
-            [this](QAction* action) { OnCommand(MenuCommandId(action)); });
+    // The language items answer through their own menu, which the status
+    // window opens too, away from the tray menu; from the tray, Qt reports
+    // them to both menus.
+    connect(m_trayMenu, &QMenu::triggered, this, [this](QAction* action) {
+        if (!m_languageMenu || !m_languageMenu->actions().contains(action))
+            OnCommand(MenuCommandId(action));
+    });
+    if (m_languageMenu)
+        connect(m_languageMenu, &QMenu::triggered, this,
+                [this](QAction* action) { OnCommand(MenuCommandId(action)); });
     m_tray->SetMenu(m_trayMenu);
 
     RefreshTrayTexts();
