@@ -39,7 +39,8 @@ std::vector<std::string> Platforms(const std::vector<std::string>& arguments,
     std::size_t begin = 0;
     while (begin <= chosen.size() && !chosen.empty()) {
         const std::size_t end = chosen.find(';', begin);
-        std::string part = chosen.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        std::string part =
+            chosen.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
         // "xcb:option=value" carries the plug-in's options after a colon.
         part = part.substr(0, part.find(':'));
         if (!part.empty())
@@ -108,10 +109,11 @@ std::string DisplayFailure(const std::vector<std::string>& qtMessages) {
         std::string display = message.substr(at + kCouldNot.size());
         while (!display.empty() && display.front() == ' ')
             display.erase(0, 1);
-        return display.empty() ? "cannot connect to the display" : "cannot connect to display " + display;
+        return display.empty() ? "cannot connect to the display"
+                               : "cannot connect to display " + display;
     }
-    std::string first = qtMessages.empty() ? std::string("no platform plug-in could start")
-                                           : qtMessages.back();
+    std::string first =
+        qtMessages.empty() ? std::string("no platform plug-in could start") : qtMessages.back();
     first = first.substr(0, first.find('\n'));
     return "cannot start the user interface: " + first;
 }
@@ -127,7 +129,8 @@ std::string FindCommandLineTool(const std::string& programDirectory,
     std::size_t begin = 0;
     while (begin < path.size()) {
         const std::size_t end = path.find(':', begin);
-        std::string directory = path.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        std::string directory =
+            path.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
         if (!directory.empty() && directory.front() == '/') {
             const std::string candidate = directory + "/" + COMMAND_LINE_TOOL;
             if (Executable(candidate))

@@ -398,7 +398,8 @@ void CMainFrame::Exit() {
 void CMainFrame::NoteServiceState(ServiceRunState state) {
     if (m_serviceState.exchange(static_cast<int>(state)) == static_cast<int>(state))
         return;
-    QMetaObject::invokeMethod(this, [this] { UpdateStatusWindow(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { UpdateStatusWindow(); }, Qt::QueuedConnection);
 }
 
 void CMainFrame::RefreshServiceState() {
@@ -414,7 +415,8 @@ void CMainFrame::CheckTrayHost() {
     if (m_tray->IsAvailable()) {
         m_trayMissingSince.reset();
         if (m_window && m_window->isVisible() && !m_windowForced) {
-            LOG_PRINTF(LK_INFO, "A notification area is there now; the status window gives way to the icon. [%s|%d]");
+            LOG_PRINTF(LK_INFO, "A notification area is there now; the status window gives way to "
+                                "the icon. [%s|%d]");
             m_window->hide();
         }
         return;
@@ -424,8 +426,10 @@ void CMainFrame::CheckTrayHost() {
         m_trayMissingSince = now;
     if (now - *m_trayMissingSince < TRAY_HOST_WAIT_MS || (m_window && m_window->isVisible()))
         return;
-    LOG_PRINTF(LK_INFO, "No notification area for %d seconds; the status window stands in for the icon. [%s|%d]",
-               static_cast<int>(TRAY_HOST_WAIT_MS / 1000));
+    LOG_PRINTF(
+        LK_INFO,
+        "No notification area for %d seconds; the status window stands in for the icon. [%s|%d]",
+        static_cast<int>(TRAY_HOST_WAIT_MS / 1000));
     ShowStatusWindow();
 }
 

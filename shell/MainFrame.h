@@ -17,8 +17,8 @@
 #include <QTimer>
 
 #include "platform/system/Clock.h"
-#include "res/Resource.h"
 #include "platform/system/StatusEvent.h"
+#include "res/Resource.h"
 #include "shell/AgentServiceControl.h"
 #include "shell/AgentStatusMonitor.h"
 #include "shell/ServiceCommandRunner.h"

@@ -6,9 +6,9 @@ namespace {
 // adds its own steps to it.
 constexpr std::uint64_t CANCELLED_TIME_LEAP_MS = std::uint64_t{1} << 40;
 
-constexpr unsigned TEXT_IDS[] = {kServiceCaptionId,          kServiceStopSucceededId,
-                                 kServiceStartSucceededId,   kServiceRestartSucceededId,
-                                 kServiceStartFailedId,      kServiceStopFailedId,
+constexpr unsigned TEXT_IDS[] = {kServiceCaptionId,        kServiceStopSucceededId,
+                                 kServiceStartSucceededId, kServiceRestartSucceededId,
+                                 kServiceStartFailedId,    kServiceStopFailedId,
                                  kServiceRestartFailedId};
 
 } // namespace
@@ -53,13 +53,13 @@ bool CServiceCommandRunner::Start(ServiceCommand command, std::u16string service
     ui->outcome.command = command;
     m_waitClock.Reset();
     m_running = true;
-    m_worker = std::thread([this, command, name = std::move(serviceName), ui = std::move(ui),
-                            done = std::move(done)] {
-        ui->outcome.succeeded = RunServiceCommand(command, name, *ui, m_waitClock);
-        if (done)
-            done(ui->outcome);
-        m_running = false;
-    });
+    m_worker = std::thread(
+        [this, command, name = std::move(serviceName), ui = std::move(ui), done = std::move(done)] {
+            ui->outcome.succeeded = RunServiceCommand(command, name, *ui, m_waitClock);
+            if (done)
+                done(ui->outcome);
+            m_running = false;
+        });
     return true;
 }
 

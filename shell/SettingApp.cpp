@@ -245,7 +245,8 @@ bool CSettingApp::TakeInstanceLock(bool& stopSilently) {
     case InstanceLock::Result::ForeignFile:
         // Planted or left by another user: it cannot tell whether we run,
         // and we cannot use it to say so.
-        LOG_PRINTF(LK_WARNING, "The instance lock %s is not this user's own; running without it. [%s|%d]",
+        LOG_PRINTF(LK_WARNING,
+                   "The instance lock %s is not this user's own; running without it. [%s|%d]",
                    m_instanceLock.PathFor(InstanceName()));
         return true;
     case InstanceLock::Result::Failed:
@@ -274,7 +275,8 @@ bool CSettingApp::ForwardConfigure() {
             LOG_PRINTF(LK_INFO, "The running instance opens its settings sheet. [%s|%d]");
             return true;
         }
-        LOG_PRINTF(LK_WARNING, "The running instance refused the settings sheet: %s [%s|%d]", answer);
+        LOG_PRINTF(LK_WARNING, "The running instance refused the settings sheet: %s [%s|%d]",
+                   answer);
         return false;
     case ForwardResult::NoInstance:
         LOG_PRINTF(LK_WARNING, "The running instance does not listen at %s. [%s|%d]", path);
@@ -323,7 +325,8 @@ void CSettingApp::ExitOnSignals() {
                    std::string(std::strerror(error)));
         return;
     }
-    m_signalNotifier = std::make_unique<QSocketNotifier>(SignalPipe::ReadFd(), QSocketNotifier::Read);
+    m_signalNotifier =
+        std::make_unique<QSocketNotifier>(SignalPipe::ReadFd(), QSocketNotifier::Read);
     QObject::connect(m_signalNotifier.get(), &QSocketNotifier::activated, m_frame.get(), [this] {
         for (const int signal : SignalPipe::TakePending()) {
             const char* name = sigabbrev_np(signal);

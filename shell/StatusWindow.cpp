@@ -21,8 +21,10 @@ struct ButtonText {
     int command;
     unsigned text;
 };
-constexpr ButtonText BUTTON_TEXTS[] = {{ID_CONFIGURE, 7112},       {ID_START_SERVICE, 7114},
-                                       {ID_STOP_SERVICE, 7115},    {ID_RESTART_SERVICE, 7116},
+constexpr ButtonText BUTTON_TEXTS[] = {{ID_CONFIGURE, 7112},
+                                       {ID_START_SERVICE, 7114},
+                                       {ID_STOP_SERVICE, 7115},
+                                       {ID_RESTART_SERVICE, 7116},
                                        {ID_EXIT, 7117}};
 constexpr unsigned IDS_SELECT_LANGUAGE = 7113;
 
@@ -82,7 +84,8 @@ CStatusWindow::CStatusWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
 QPushButton* CStatusWindow::AddCommandButton(int commandId) {
     auto* button = new QPushButton(this);
     button->setObjectName(QString::number(commandId));
-    connect(button, &QPushButton::clicked, this, [this, commandId] { emit CommandChosen(commandId); });
+    connect(button, &QPushButton::clicked, this,
+            [this, commandId] { emit CommandChosen(commandId); });
     return button;
 }
 

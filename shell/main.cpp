@@ -34,8 +34,9 @@ std::string ProgramDirectory() {
 void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     if (type == QtFatalMsg && g_startingGui) {
         g_platformMessages.push_back(message.toStdString());
-        const std::string line = NoDisplayLine(g_program, DisplayFailure(g_platformMessages),
-                                               FindCommandLineTool(ProgramDirectory(), ProcessEnvironment()));
+        const std::string line =
+            NoDisplayLine(g_program, DisplayFailure(g_platformMessages),
+                          FindCommandLineTool(ProgramDirectory(), ProcessEnvironment()));
         std::fputs(line.c_str(), stderr);
         std::fflush(stderr);
         ::_exit(1);

@@ -65,7 +65,9 @@ public:
 class CShortClock final : public Clock {
 public:
     std::uint64_t NowMs() override { return SystemClock::Instance().NowMs() * 100; }
-    void SleepMs(std::uint32_t ms) override { std::this_thread::sleep_for(std::chrono::microseconds(ms * 10)); }
+    void SleepMs(std::uint32_t ms) override {
+        std::this_thread::sleep_for(std::chrono::microseconds(ms * 10));
+    }
 };
 
 class CCountingSheet final : public ISettingsSheet {
@@ -252,7 +254,9 @@ TEST_F(DesktopTest, TheLockAndItsSocketLiveInTheRuntimeDirectory) {
     ASSERT_NE(app, nullptr);
     EXPECT_EQ(app->InstanceSocketPath(), SocketPath());
     struct stat info {};
-    ASSERT_EQ(::lstat((m_runtime / ("OPAL_AGENT_Setting_TOOL_0-" + m_session + ".lock")).c_str(), &info), 0);
+    ASSERT_EQ(
+        ::lstat((m_runtime / ("OPAL_AGENT_Setting_TOOL_0-" + m_session + ".lock")).c_str(), &info),
+        0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
     ASSERT_EQ(::lstat(SocketPath().c_str(), &info), 0);
     EXPECT_TRUE(S_ISSOCK(info.st_mode));
@@ -269,11 +273,13 @@ TEST_F(DesktopTest, SecondStartWithConfigureOpensTheFirstInstancesSheetAndEnds) 
     app->MainFrame()->SetSettingsSheetFactory([&]() -> std::unique_ptr<ISettingsSheet> {
         ++created;
         // With the sheet open, another such start only brings it forward.
-        return std::make_unique<CCountingSheet>(
-            [&] { whileOpen = RunProgram({"--configure", "-platform", "offscreen"}, ProgramEnvironment()); });
+        return std::make_unique<CCountingSheet>([&] {
+            whileOpen = RunProgram({"--configure", "-platform", "offscreen"}, ProgramEnvironment());
+        });
     });
 
-    const ProgramRun run = RunProgram({"--configure", "-platform", "offscreen"}, ProgramEnvironment());
+    const ProgramRun run =
+        RunProgram({"--configure", "-platform", "offscreen"}, ProgramEnvironment());
     EXPECT_EQ(run.exitStatus, QProcess::NormalExit);
     EXPECT_EQ(run.exitCode, 0) << run.standardError;
     ASSERT_TRUE(WaitFor([&] { return created == 1 && app->MainFrame()->OpenSheet() == nullptr; }));
@@ -282,8 +288,10 @@ TEST_F(DesktopTest, SecondStartWithConfigureOpensTheFirstInstancesSheetAndEnds) 
     EXPECT_EQ(created, 1);
     EXPECT_TRUE(m_recorder->Records().empty()) << "no 'already running' for a handed-over start";
     const std::string log = Log();
-    EXPECT_NE(log.find("A later start asks for the settings sheet. [SettingApp.cpp|"), std::string::npos);
-    EXPECT_NE(log.find("The running instance opens its settings sheet. [SettingApp.cpp|"), std::string::npos);
+    EXPECT_NE(log.find("A later start asks for the settings sheet. [SettingApp.cpp|"),
+              std::string::npos);
+    EXPECT_NE(log.find("The running instance opens its settings sheet. [SettingApp.cpp|"),
+              std::string::npos);
 
     // A plain second start is refused as before, and opens nothing.
     EXPECT_EQ(Start(), nullptr);
@@ -314,7 +322,8 @@ TEST_F(DesktopTest, AnotherUsersLeftoverLockInTheSharedFallbackDoesNotBlock) {
     ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
     fs::create_directories(m_home / "log");
     ASSERT_EQ(::chmod((m_home / "log").c_str(), 0777), 0);
-    const std::string leftover = (shared / ("OPAL_AGENT_Setting_TOOL_0-65534-" + m_session + ".lock")).string();
+    const std::string leftover =
+        (shared / ("OPAL_AGENT_Setting_TOOL_0-65534-" + m_session + ".lock")).string();
     for (const mode_t mode : {mode_t{0600}, mode_t{0644}}) {
         ::unlink(leftover.c_str());
         const int fd = ::open(leftover.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
@@ -322,13 +331,15 @@ TEST_F(DesktopTest, AnotherUsersLeftoverLockInTheSharedFallbackDoesNotBlock) {
         ASSERT_EQ(::fchmod(fd, mode), 0);
         ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0) << "its owner even holds it";
         const int rc = RunUnprivileged([&] {
-            CSettingApp* app = Start([&](CSettingApp::Options& o) { o.lockDirectory = shared.string(); });
+            CSettingApp* app =
+                Start([&](CSettingApp::Options& o) { o.lockDirectory = shared.string(); });
             return app != nullptr ? 0 : 1;
         });
         ::close(fd);
         EXPECT_EQ(rc, 0) << std::oct << mode;
         const std::string log = Log();
-        EXPECT_NE(log.find("The instance lock " + leftover + " is not this user's own; running without it."),
+        EXPECT_NE(log.find("The instance lock " + leftover +
+                           " is not this user's own; running without it."),
                   std::string::npos)
             << log;
         fs::remove(m_home / "log/OPALAgentSetting.log");
@@ -345,7 +356,8 @@ TEST_F(DesktopTest, SignalsToTheProgramRunTheExitSequence) {
         QProcess process;
         StartProgram(process, {"-platform", "offscreen"}, ProgramEnvironment());
         // The socket is made once the frame is up and the signals are heard.
-        ASSERT_TRUE(WaitFor([&] { return FileExists(SocketPath()); }, 20000)) << process.readAllStandardError().toStdString();
+        ASSERT_TRUE(WaitFor([&] { return FileExists(SocketPath()); }, 20000))
+            << process.readAllStandardError().toStdString();
         ASSERT_EQ(::kill(static_cast<pid_t>(process.processId()), signal), 0);
         ASSERT_TRUE(WaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000));
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << signal;
@@ -392,11 +404,13 @@ TEST_F(DesktopTest, SignalsInTheProcessEndTheRunOnce) {
 TEST_F(DesktopTest, WithoutADisplayOneLineAndStatusOne) {
     std::string freeDisplay;
     for (int n = 700; n < 800 && freeDisplay.empty(); ++n) {
-        if (!FileExists("/tmp/.X11-unix/X" + std::to_string(n)) && !FileExists("/tmp/.X" + std::to_string(n) + "-lock"))
+        if (!FileExists("/tmp/.X11-unix/X" + std::to_string(n)) &&
+            !FileExists("/tmp/.X" + std::to_string(n) + "-lock"))
             freeDisplay = ":" + std::to_string(n);
     }
     ASSERT_FALSE(freeDisplay.empty());
-    const std::string ctlHint = "; without a display, use opal-agent-ctl to see and change the agent's settings";
+    const std::string ctlHint =
+        "; without a display, use opal-agent-ctl to see and change the agent's settings";
     const struct {
         const char* name;
         const char* display;
@@ -406,7 +420,8 @@ TEST_F(DesktopTest, WithoutADisplayOneLineAndStatusOne) {
         {"none", nullptr, false, "no display: neither DISPLAY nor WAYLAND_DISPLAY is set"},
         {"none, the command-line tool beside", nullptr, true,
          "no display: neither DISPLAY nor WAYLAND_DISPLAY is set" + ctlHint},
-        {"one that is not there", freeDisplay.c_str(), false, "cannot connect to display " + freeDisplay},
+        {"one that is not there", freeDisplay.c_str(), false,
+         "cannot connect to display " + freeDisplay},
         {"not there, the tool beside", freeDisplay.c_str(), true,
          "cannot connect to display " + freeDisplay + ctlHint},
     };
@@ -451,7 +466,8 @@ TEST_F(DesktopTest, StatusWindowWhenNoTrayHostTurnsUpAndItsGivingWay) {
     EXPECT_EQ(window->Button(ID_EXIT)->text(), Str(7117));
     EXPECT_NE(window->LanguageButton()->menu(), nullptr);
     EXPECT_TRUE(frame->LanguageMenuBuilt()) << "no tray click builds the language items here";
-    EXPECT_NE(Log().find("No notification area for 10 seconds; the status window stands in for the icon."),
+    EXPECT_NE(Log().find(
+                  "No notification area for 10 seconds; the status window stands in for the icon."),
               std::string::npos);
 
     // A tray host turns up: the icon takes over. It goes again: after the
@@ -490,8 +506,10 @@ TEST_F(DesktopTest, StatusWindowStaysInStepWithTheMonitor) {
     for (const auto& step : steps) {
         m_bus.AddUnit("opal-agent.service", step.unit);
         EXPECT_TRUE(WaitFor([&] {
-            return window->ServiceStateText() == Str(step.state) && window->TipText() == Str(step.tip);
-        })) << step.unit << ": " << window->ServiceStateText().toStdString();
+            return window->ServiceStateText() == Str(step.state) &&
+                   window->TipText() == Str(step.tip);
+        })) << step.unit
+            << ": " << window->ServiceStateText().toStdString();
         EXPECT_EQ(window->Button(ID_START_SERVICE)->isEnabled(), !step.running) << step.unit;
         EXPECT_EQ(window->Button(ID_STOP_SERVICE)->isEnabled(), step.running) << step.unit;
         EXPECT_EQ(window->Button(ID_RESTART_SERVICE)->isEnabled(), step.running) << step.unit;
@@ -502,7 +520,8 @@ TEST_F(DesktopTest, StatusWindowStaysInStepWithTheMonitor) {
     // A state nobody can read (the bus has gone): the buttons are those of a
     // stopped service.
     m_bus.Stop();
-    ASSERT_TRUE(WaitFor([&] { return window->ServiceStateText() == Str(IDS_SERVICE_STATE_UNKNOWN); }));
+    ASSERT_TRUE(
+        WaitFor([&] { return window->ServiceStateText() == Str(IDS_SERVICE_STATE_UNKNOWN); }));
     EXPECT_TRUE(window->Button(ID_START_SERVICE)->isEnabled());
     EXPECT_FALSE(window->Button(ID_STOP_SERVICE)->isEnabled());
 
@@ -522,15 +541,17 @@ TEST_F(DesktopTest, StatusWindowInTheSavedLanguage) {
     CResourceModule* japanese = app->Languages().at(0).module.get();
     CStatusWindow* window = app->MainFrame()->StatusWindow();
     ASSERT_NE(window, nullptr);
-    for (const auto& [command, text] : {std::pair{ID_CONFIGURE, 7112u}, std::pair{ID_START_SERVICE, 7114u},
-                                        std::pair{ID_STOP_SERVICE, 7115u}, std::pair{ID_RESTART_SERVICE, 7116u},
-                                        std::pair{ID_EXIT, 7117u}}) {
+    for (const auto& [command, text] :
+         {std::pair{ID_CONFIGURE, 7112u}, std::pair{ID_START_SERVICE, 7114u},
+          std::pair{ID_STOP_SERVICE, 7115u}, std::pair{ID_RESTART_SERVICE, 7116u},
+          std::pair{ID_EXIT, 7117u}}) {
         EXPECT_EQ(window->Button(command)->text(), Str(text, japanese)) << command;
         EXPECT_NE(Str(text, japanese), Str(text));
     }
     EXPECT_EQ(window->windowTitle(), Str(7022, japanese));
     EXPECT_EQ(window->TipText(), Str(7051, japanese));
-    ASSERT_TRUE(WaitFor([&] { return window->ServiceStateText() == Str(IDS_SERVICE_RUNNING, japanese); }));
+    ASSERT_TRUE(
+        WaitFor([&] { return window->ServiceStateText() == Str(IDS_SERVICE_RUNNING, japanese); }));
 
     // Switching to English from the window's language menu: its texts
     // follow, and the sheet opens as from the tray.

@@ -45,7 +45,9 @@ TEST(DisplayCheckTest, WhatIsMissingForThePlatformQtWouldTry) {
         {{}, {{"QT_QPA_PLATFORM", "offscreen"}}, ""},
         {{}, {{"QT_QPA_PLATFORM", "vnc:size=800x600"}}, ""},
         // One that does, named on the command line or in the environment.
-        {{"-platform", "xcb"}, {{"WAYLAND_DISPLAY", "wayland-0"}}, "no display: DISPLAY is not set"},
+        {{"-platform", "xcb"},
+         {{"WAYLAND_DISPLAY", "wayland-0"}},
+         "no display: DISPLAY is not set"},
         {{"--platform=wayland"}, {{"DISPLAY", ":0"}}, "no display: WAYLAND_DISPLAY is not set"},
         {{}, {{"QT_QPA_PLATFORM", "wayland-egl"}}, "no display: WAYLAND_DISPLAY is not set"},
         {{}, {{"QT_QPA_PLATFORM", "xcb:nograb"}, {"DISPLAY", ":1"}}, ""},
@@ -53,7 +55,9 @@ TEST(DisplayCheckTest, WhatIsMissingForThePlatformQtWouldTry) {
         {{}, {{"QT_QPA_PLATFORM", "wayland;xcb"}}, neither},
         // The command line wins over the environment, as in Qt.
         {{"-platform", "offscreen"}, {{"QT_QPA_PLATFORM", "xcb"}}, ""},
-        {{"-platform", "xcb"}, {{"QT_QPA_PLATFORM", "offscreen"}}, "no display: DISPLAY is not set"},
+        {{"-platform", "xcb"},
+         {{"QT_QPA_PLATFORM", "offscreen"}},
+         "no display: DISPLAY is not set"},
     };
     for (const auto& c : cases) {
         std::string shown;

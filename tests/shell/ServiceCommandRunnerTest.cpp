@@ -132,8 +132,8 @@ TEST_F(ServiceCommandRunnerTest, OutcomesAreTheCommandsOwn) {
         std::u16string text;
         ServiceMessageIcon icon;
     } cases[] = {
-        {"started", "inactive", "activating*2,active", true, u"Start \"agent\" service successfully",
-         ServiceMessageIcon::Information},
+        {"started", "inactive", "activating*2,active", true,
+         u"Start \"agent\" service successfully", ServiceMessageIcon::Information},
         {"never up", "inactive", "activating", false, u"Could not start \"agent\" service.",
          ServiceMessageIcon::Error},
         {"already up", "active", "active", false, u"An instance of the service is already running.",
@@ -144,7 +144,8 @@ TEST_F(ServiceCommandRunnerTest, OutcomesAreTheCommandsOwn) {
         FakeClock clock;
         CServiceCommandRunner runner(clock);
         CAwaitedOutcome awaited;
-        ASSERT_TRUE(runner.Start(ServiceCommand::Start, u"agent", Text, awaited.Receiver())) << c.name;
+        ASSERT_TRUE(runner.Start(ServiceCommand::Start, u"agent", Text, awaited.Receiver()))
+            << c.name;
         ASSERT_TRUE(awaited.Wait(Ms(20000))) << c.name;
         runner.Join();
         const ServiceCommandOutcome outcome = awaited.Outcome();

@@ -116,7 +116,9 @@ private:
 class CShortClock final : public Clock {
 public:
     std::uint64_t NowMs() override { return SystemClock::Instance().NowMs() * 100; }
-    void SleepMs(std::uint32_t ms) override { std::this_thread::sleep_for(std::chrono::microseconds(ms * 10)); }
+    void SleepMs(std::uint32_t ms) override {
+        std::this_thread::sleep_for(std::chrono::microseconds(ms * 10));
+    }
 };
 
 bool WaitFor(const std::function<bool()>& condition, int ms = 10000) {
@@ -188,7 +190,8 @@ protected:
 
     // The window's picture as the X server has it.
     void SaveScreenshot(CStatusWindow& window, const std::string& language) {
-        ASSERT_TRUE(WaitFor([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }));
+        ASSERT_TRUE(
+            WaitFor([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }));
         // Let the first frame reach the server before it is read back.
         WaitFor([] { return false; }, 300);
         const QPixmap picture = window.screen()->grabWindow(window.winId());
@@ -196,7 +199,8 @@ protected:
         EXPECT_EQ(picture.size(), window.size());
         const fs::path folder = fs::path(OPAL_SCREENSHOT_DIR) / language;
         fs::create_directories(folder);
-        EXPECT_TRUE(picture.save(QString::fromStdString((folder / "status-window-x11.png").string())));
+        EXPECT_TRUE(
+            picture.save(QString::fromStdString((folder / "status-window-x11.png").string())));
     }
 
     // The whole run of one language: the window stands in, its buttons
@@ -209,9 +213,11 @@ protected:
         CMainFrame* frame = app->MainFrame();
         auto* tray = dynamic_cast<CQtTrayIcon*>(&frame->Tray());
         ASSERT_NE(tray, nullptr);
-        EXPECT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "no tray host on this display yet";
+        EXPECT_FALSE(QSystemTrayIcon::isSystemTrayAvailable())
+            << "no tray host on this display yet";
 
-        ASSERT_TRUE(WaitFor([&] { return frame->StatusWindow() && frame->StatusWindow()->isVisible(); }));
+        ASSERT_TRUE(
+            WaitFor([&] { return frame->StatusWindow() && frame->StatusWindow()->isVisible(); }));
         CStatusWindow& window = *frame->StatusWindow();
         EXPECT_FALSE(tray->IsShown());
         EXPECT_EQ(window.windowTitle(), Str(7022, module));
@@ -237,7 +243,8 @@ protected:
 
         Stop(m_trayer);
         EXPECT_TRUE(WaitFor([&] { return !QSystemTrayIcon::isSystemTrayAvailable(); }));
-        EXPECT_TRUE(WaitFor([&] { return window.isVisible(); })) << "and is back when the host goes";
+        EXPECT_TRUE(WaitFor([&] { return window.isVisible(); }))
+            << "and is back when the host goes";
     }
 
     FakeSystemBus m_bus;
@@ -265,7 +272,8 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     for (const char* program : {"Xvfb", "trayer"}) {
         if (!OnPath(program)) {
-            std::printf("skipped: %s is not installed (scripts/install-deps.sh installs it)\n", program);
+            std::printf("skipped: %s is not installed (scripts/install-deps.sh installs it)\n",
+                        program);
             return 77;
         }
     }

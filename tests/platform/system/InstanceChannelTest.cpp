@@ -29,7 +29,8 @@ protected:
         path.copy(address.sun_path, sizeof address.sun_path - 1);
         const bool sent =
             ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-            ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+            ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                static_cast<ssize_t>(bytes.size());
         ::close(fd);
         return sent;
     }
@@ -63,7 +64,8 @@ TEST_F(InstanceChannelTest, AskedAndAnsweredByTheSameUser) {
 
     channel.Close();
     EXPECT_FALSE(FileExists(SocketPath()));
-    EXPECT_EQ(AskRunningInstance(SocketPath(), "configure", answer, 100), ForwardResult::NoInstance);
+    EXPECT_EQ(AskRunningInstance(SocketPath(), "configure", answer, 100),
+              ForwardResult::NoInstance);
 }
 
 TEST_F(InstanceChannelTest, LeftoversOfOursAreReplacedAnythingElseIsLeftAlone) {

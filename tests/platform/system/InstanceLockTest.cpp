@@ -115,7 +115,8 @@ TEST(InstanceLockNames, DefaultDirectoryIsTheRuntimeDirectory) {
     };
     for (const auto& c : cases) {
         ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
-        EXPECT_EQ(InstanceLock::DefaultDirectory(), c.directory) << (c.runtime ? c.runtime : "unset");
+        EXPECT_EQ(InstanceLock::DefaultDirectory(), c.directory)
+            << (c.runtime ? c.runtime : "unset");
         EXPECT_EQ(InstanceLock().Directory(), c.directory);
     }
 }
