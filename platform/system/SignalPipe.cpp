@@ -32,6 +32,11 @@ int SignalPipe::Install(std::initializer_list<int> numbers) {
         g_writeFd = fds[1];
     }
     for (const int signal : numbers) {
+        // A signal the starter chose to ignore (nohup, a background job's
+        // SIGINT) stays ignored.
+        struct sigaction current {};
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            continue;
         struct sigaction action {};
         action.sa_handler = OnSignal;
         sigemptyset(&action.sa_mask);

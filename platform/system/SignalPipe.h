@@ -8,8 +8,10 @@
 
 class SignalPipe {
 public:
-    // Catches the signals `numbers` from now on; the read end becomes readable when one
-    // arrives. Calling it again adds signals to the same pipe. 0 or errno.
+    // Catches the signals `numbers` from now on; the read end becomes
+    // readable when one arrives. A signal that is ignored when this is called
+    // (nohup) stays ignored. Calling it again adds signals to the same pipe.
+    // 0 or errno.
     static int Install(std::initializer_list<int> numbers);
     // The read end, or -1 before Install.
     static int ReadFd();

@@ -29,5 +29,5 @@ if(OPAL_BUILD_GUI)
   add_test(NAME shell.status_window_xvfb COMMAND StatusWindowXvfbTest)
   set_tests_properties(shell.status_window_xvfb PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 180
       LABELS x11
-      ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/platform/gui/lsan.supp")
+      ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/x11-lsan.supp")
 endif()

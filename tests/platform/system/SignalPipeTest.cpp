@@ -33,3 +33,17 @@ TEST(SignalPipeTest, SignalsArriveAsBytesInOrderAndDefaultsComeBack) {
         EXPECT_EQ(current.sa_handler, SIG_DFL) << signal;
     }
 }
+
+TEST(SignalPipeTest, AnIgnoredSignalStaysIgnored) {
+    // As nohup starts a program.
+    ASSERT_NE(::signal(SIGHUP, SIG_IGN), SIG_ERR);
+    ASSERT_EQ(SignalPipe::Install({SIGHUP, SIGTERM}), 0);
+    ASSERT_EQ(::raise(SIGHUP), 0);
+    ASSERT_EQ(::raise(SIGTERM), 0);
+    EXPECT_EQ(SignalPipe::TakePending(), (std::vector<int>{SIGTERM}));
+    SignalPipe::Uninstall();
+    struct sigaction current {};
+    ASSERT_EQ(::sigaction(SIGHUP, nullptr, &current), 0);
+    EXPECT_EQ(current.sa_handler, SIG_IGN) << "Uninstall leaves alone what it did not take";
+    ::signal(SIGHUP, SIG_DFL);
+}
