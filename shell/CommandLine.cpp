@@ -75,12 +75,13 @@ std::string CommandLineHelp(const std::string& program) {
            "The settings tool of the agent: an icon in the notification area.\n"
            "\n"
            "  --configure  open the settings sheet at once, as \"Configure\" in the\n"
-           "               icon's menu does (while the tool already runs, a second\n"
-           "               start only says so and ends)\n"
-           "  --window     show the status window at once instead of waiting for a\n"
-           "               notification area (desktops without one get it anyway)\n"
+           "               icon's menu does; while the tool already runs in this\n"
+           "               session, that instance opens (or raises) its sheet\n"
+           "  --window     show the status window from the start and for the whole\n"
+           "               run (without a notification area it comes after 10 s)\n"
            "  --version    show the version and end\n"
            "  -h, --help   show this text\n"
            "\n"
-           "Qt's own options (-platform, -display, -style, ...) are accepted too.\n";
+           "Qt's own options (-platform, -display, -style, ...) are accepted too.\n"
+           "SIGTERM, SIGINT and SIGHUP end the tool as \"Exit\" does.\n";
 }

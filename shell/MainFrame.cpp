@@ -12,6 +12,7 @@
 #include "platform/gui/ResourceLookup.h"
 #include "shell/LanguageSetting.h"
 #include "shell/SettingApp.h"
+#include "shell/StatusWindow.h"
 
 namespace {
 
@@ -32,6 +33,30 @@ constexpr int POS_STOP = 4;
 constexpr int POS_RESTART = 5;
 constexpr int POS_FIRST_LANGUAGE = 2;
 
+unsigned OperationTextId(ServiceCommand command) {
+    switch (command) {
+    case ServiceCommand::Start:
+        return IDS_SERVICE_STARTING;
+    case ServiceCommand::Stop:
+        return IDS_SERVICE_STOPPING;
+    case ServiceCommand::Restart:
+        break;
+    }
+    return IDS_SERVICE_RESTARTING;
+}
+
+unsigned ServiceStateTextId(ServiceRunState state) {
+    switch (state) {
+    case ServiceRunState::Running:
+        return IDS_SERVICE_RUNNING;
+    case ServiceRunState::NotRunning:
+        return IDS_SERVICE_STOPPED;
+    case ServiceRunState::Unknown:
+        break;
+    }
+    return IDS_SERVICE_STATE_UNKNOWN;
+}
+
 QString FromU16(const std::u16string& text) {
     return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -45,9 +70,16 @@ CMainFrame::CMainFrame(CSettingApp& app, std::unique_ptr<ITrayIcon> tray, Clock&
     m_isServiceRunning = [this] { return IsAgentServiceRunning(m_serviceName); };
     connect(m_tray.get(), &ITrayIcon::Activated, this, &CMainFrame::OnTrayActivated);
     connect(m_tray.get(), &ITrayIcon::MenuAboutToShow, this, &CMainFrame::OnMenuAboutToShow);
+    m_trayWatch.setInterval(TRAY_HOST_CHECK_MS);
+    connect(&m_trayWatch, &QTimer::timeout, this, &CMainFrame::CheckTrayHost);
 }
 
 CMainFrame::~CMainFrame() {
+    // The worker's last act is to queue its outcome to this frame; it must
+    // do so while the frame is whole.
+    m_serviceRunner.Cancel();
+    m_serviceRunner.Join();
+    m_window.reset();
     m_statusEvent.Close();
     delete m_trayMenu.data();
 }
@@ -57,6 +89,7 @@ bool CMainFrame::OnCreate() {
         LOG_PRINTF(LK_WARNING, "can't create notify object for monitoring agent status. [%s|%d]");
 
     GetAgentServiceName(m_serviceName);
+    m_serviceWatch = std::make_unique<AgentServiceWatch>(m_serviceName);
 
     if (m_cachedStatus.Reload() != 0)
         LOG_PRINTF(LK_WARNING, "can't load agent information. [%s|%d]");
@@ -72,13 +105,26 @@ bool CMainFrame::OnCreate() {
         m_languageMenu = languages->menu();
     for (QAction* action : m_languageMenu ? m_languageMenu->actions() : QList<QAction*>())
         action->setCheckable(MenuCommandId(action) != 0);
-    connect(m_trayMenu, &QMenu::triggered, this,
-            [this](QAction* action) { OnCommand(MenuCommandId(action)); });
+    // The language items answer through their own menu, which the status
+    // window opens too, away from the tray menu; from the tray, Qt reports
+    // them to both menus.
+    connect(m_trayMenu, &QMenu::triggered, this, [this](QAction* action) {
+        if (!m_languageMenu || !m_languageMenu->actions().contains(action))
+            OnCommand(MenuCommandId(action));
+    });
+    if (m_languageMenu)
+        connect(m_languageMenu, &QMenu::triggered, this,
+                [this](QAction* action) { OnCommand(MenuCommandId(action)); });
     m_tray->SetMenu(m_trayMenu);
 
     RefreshTrayTexts();
     SetTrayIcon(m_cachedStatus.AgentStatus(), true);
     m_languageMenuBuilt = false;
+
+    m_trayMissingSince = m_clock.NowMs();
+    m_trayWatch.start();
+    if (m_windowForced)
+        ShowStatusWindow();
     return true;
 }
 
@@ -97,31 +143,26 @@ const QIcon& CMainFrame::TrayIconImage(unsigned iconId) {
     const auto known = m_icons.find(iconId);
     if (known != m_icons.end())
         return known->second;
-    // The program's own images, one "<n>.png" per pixel size n. Each is
-    // named with its size, so Qt reads it only when that size is first
-    // drawn; the program's module lives for the whole run. The folder is
-    // listed without a name filter, which would bring in a pattern engine.
-    QIcon icon;
-    if (CResourceModule* own = CResourceLookup::ProgramModule()) {
-        const QDir folder(own->ResourcePrefix() + QStringLiteral("/icon/%1").arg(iconId));
-        for (const QString& name : folder.entryList(QDir::Files)) {
-            if (!name.endsWith(QLatin1String(".png")))
-                continue;
-            bool isSize = false;
-            const int size = name.chopped(4).toInt(&isSize);
-            if (isSize && size > 0)
-                icon.addFile(folder.filePath(name), QSize(size, size));
-        }
-    }
-    return m_icons.emplace(iconId, icon).first->second;
+    return m_icons.emplace(iconId, LoadTrayIconImage(iconId)).first->second;
 }
 
 void CMainFrame::SetTrayIcon(int32_t status, bool add) {
     const TrayLook look = TrayLookFor(m_cachedStatus.Load().RegisterStatus, status);
     const QIcon& icon = TrayIconImage(look.iconId);
     std::u16string tip;
-    if (CResourceModule* module = m_app.GetLanguageResourceHandle())
+    std::u16string operation;
+    if (CResourceModule* module = m_app.GetLanguageResourceHandle()) {
         tip = module->LoadString(look.tipId, TIP_CHARS).value_or(std::u16string());
+        if (m_busyCommand)
+            operation = module->LoadString(OperationTextId(*m_busyCommand), TIP_CHARS)
+                            .value_or(std::u16string());
+    }
+    // The window shows the status and, on a line of its own, the operation.
+    if (m_window)
+        m_window->SetAgentStatus(icon, FromU16(tip));
+    // The icon has only its tip to say that a command is waiting.
+    if (m_busyCommand)
+        tip = operation;
     if (add) {
         m_tray->Add(static_cast<int>(look.iconId), icon, FromU16(tip));
         m_iconAdded = true;
@@ -133,6 +174,10 @@ void CMainFrame::SetTrayIcon(int32_t status, bool add) {
 void CMainFrame::RefreshTrayTexts() {
     SetTrayIcon(m_cachedStatus.AgentStatus(), false);
     ApplyMenuTexts();
+    if (m_window) {
+        m_window->ApplyTexts([this](unsigned id) { return Text(id); });
+        UpdateStatusWindow();
+    }
 }
 
 void CMainFrame::ApplyMenuTexts() {
@@ -191,13 +236,15 @@ void CMainFrame::OnMenuAboutToShow() {
 }
 
 void CMainFrame::UpdateServiceItems() {
-    const bool running = m_isServiceRunning();
+    // While a command waits for the service, none of them may be chosen.
+    const bool idle = !m_busyCommand;
+    const bool running = idle && m_isServiceRunning();
     if (QAction* a = TrayAction(POS_START))
-        a->setEnabled(!running);
+        a->setEnabled(idle && !running);
     if (QAction* a = TrayAction(POS_STOP))
-        a->setEnabled(running);
+        a->setEnabled(idle && running);
     if (QAction* a = TrayAction(POS_RESTART))
-        a->setEnabled(running);
+        a->setEnabled(idle && running);
 }
 
 void CMainFrame::OnCommand(int id) {
@@ -271,20 +318,133 @@ void CMainFrame::SelectLanguage(int command) {
 }
 
 void CMainFrame::RunService(ServiceCommand command) {
-    RunServiceCommand(command, m_serviceName, *this, m_clock);
+    if (m_exiting || m_busyCommand)
+        return;
+    // The wait runs on the runner's thread; the event loop goes on, so the
+    // icon, the monitor's messages and the status window stay alive.
+    const bool started = m_serviceRunner.Start(
+        command, m_serviceName, [this](unsigned id) { return LoadText(id); },
+        [this](const ServiceCommandOutcome& outcome) {
+            QMetaObject::invokeMethod(
+                this, [this, outcome] { OnServiceCommandDone(outcome); }, Qt::QueuedConnection);
+        });
+    if (!started)
+        return;
+    m_busyCommand = command;
+    SetTrayIcon(m_cachedStatus.AgentStatus(), false);
+    UpdateServiceItems();
+    UpdateStatusWindow();
+}
+
+void CMainFrame::OnServiceCommandDone(const ServiceCommandOutcome& outcome) {
+    m_serviceRunner.Join();
+    m_busyCommand.reset();
+    if (m_exiting)
+        return;
+    SetTrayIcon(m_cachedStatus.AgentStatus(), false);
+    UpdateServiceItems();
+    RefreshServiceState();
+    ShowMessage(outcome.text, outcome.caption, outcome.icon);
 }
 
 void CMainFrame::Exit() {
+    // A signal, the window's close and the agent's request may all come;
+    // the sequence runs once.
+    if (m_exiting)
+        return;
+    m_exiting = true;
+    m_trayWatch.stop();
     m_tray->Remove();
+    if (m_window)
+        m_window->hide();
     m_iconAdded = false;
     m_stopFlag = 1;
     m_statusEvent.Signal();
+    // A command still waiting for the service is cut short (the wait ends at
+    // its next step); its outcome is not shown any more.
+    m_serviceRunner.Cancel();
     m_clock.SleepMs(EXIT_SETTLE_MS);
+    m_serviceRunner.Join();
     m_app.WaitThreadExit();
+    // The last line of a run that ended in order; a killed run has none.
+    LOG_PRINTF(LK_INFO, "Agent setting tool exits.  [%s|%d]");
     emit ExitRequested();
 }
 
+void CMainFrame::NoteServiceState(ServiceRunState state) {
+    if (m_serviceState.exchange(static_cast<int>(state)) == static_cast<int>(state))
+        return;
+    QMetaObject::invokeMethod(
+        this, [this] { UpdateStatusWindow(); }, Qt::QueuedConnection);
+}
+
+void CMainFrame::RefreshServiceState() {
+    if (!m_window || !m_serviceWatch)
+        return;
+    m_serviceState = static_cast<int>(m_serviceWatch->Query());
+    UpdateStatusWindow();
+}
+
+void CMainFrame::CheckTrayHost() {
+    if (m_exiting)
+        return;
+    if (m_tray->IsAvailable()) {
+        m_trayMissingSince.reset();
+        if (m_window && m_window->isVisible() && !m_windowForced) {
+            LOG_PRINTF(LK_INFO, "A notification area is there now; the status window gives way to "
+                                "the icon. [%s|%d]");
+            m_window->hide();
+        }
+        return;
+    }
+    const std::uint64_t now = m_clock.NowMs();
+    if (!m_trayMissingSince)
+        m_trayMissingSince = now;
+    if (now - *m_trayMissingSince < TRAY_HOST_WAIT_MS || (m_window && m_window->isVisible()))
+        return;
+    LOG_PRINTF(
+        LK_INFO,
+        "No notification area for %d seconds; the status window stands in for the icon. [%s|%d]",
+        static_cast<int>(TRAY_HOST_WAIT_MS / 1000));
+    ShowStatusWindow();
+}
+
+void CMainFrame::ShowStatusWindow() {
+    if (!m_window) {
+        m_window = std::make_unique<CStatusWindow>();
+        connect(m_window.get(), &CStatusWindow::CommandChosen, this, &CMainFrame::OnCommand);
+        connect(m_window.get(), &CStatusWindow::CloseRequested, this, &CMainFrame::Exit);
+        // No tray callback builds the language items here.
+        if (!m_languageMenuBuilt) {
+            BuildLanguageMenu();
+            m_languageMenuBuilt = true;
+        }
+        m_window->SetLanguageMenu(m_languageMenu);
+        m_window->ApplyTexts([this](unsigned id) { return Text(id); });
+    }
+    SetTrayIcon(m_cachedStatus.AgentStatus(), false);
+    RefreshServiceState();
+    UpdateStatusWindow();
+    m_window->show();
+    m_window->raise();
+}
+
+void CMainFrame::UpdateStatusWindow() {
+    if (!m_window)
+        return;
+    const ServiceRunState state = KnownServiceState();
+    m_window->SetServiceState(
+        Text(m_busyCommand ? OperationTextId(*m_busyCommand) : ServiceStateTextId(state)));
+    // The menu's rule: what cannot be asked of the service is greyed, and
+    // all of it while a command waits.
+    const bool idle = !m_busyCommand;
+    const bool running = state == ServiceRunState::Running;
+    m_window->SetServiceCommands(idle && !running, idle && running, idle && running);
+}
+
 void CMainFrame::OnAgentStatus() {
+    if (m_exiting)
+        return;
     if (m_cachedStatus.Reload() != 0)
         return;
     const AgentStatusRecord status = m_cachedStatus.Load();
@@ -318,12 +478,4 @@ void CMainFrame::ShowMessage(const std::u16string& text, const std::u16string& c
                               : icon == ServiceMessageIcon::Information ? MessageIcon::Information
                                                                         : MessageIcon::Warning;
     ShowMessageBox(nullptr, text, caption, shown, true);
-}
-
-void CMainFrame::BeginWait() {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-}
-
-void CMainFrame::EndWait() {
-    QApplication::restoreOverrideCursor();
 }

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QMetaObject>
+#include <QSocketNotifier>
 
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
@@ -16,6 +19,7 @@
 #include "config/DebugConfig.h"
 #include "platform/gui/MessageBox.h"
 #include "platform/gui/ResourceLookup.h"
+#include "platform/system/SignalPipe.h"
 #include "shell/LanguageSetting.h"
 #include "shell/PluginLoader.h"
 #include "shell/ToolLog.h"
@@ -35,6 +39,11 @@ CSettingApp::CSettingApp(Options options)
     : m_options(std::move(options)), m_instanceLock(m_options.lockDirectory) {}
 
 CSettingApp::~CSettingApp() {
+    m_signalNotifier.reset();
+    if (m_options.exitOnSignals)
+        SignalPipe::Uninstall();
+    m_channelNotifier.reset();
+    m_channel.Close();
     // A run that ended without Exit (a close from outside) still stops the
     // monitor before its frame goes away.
     if (m_frame)
@@ -66,9 +75,14 @@ bool CSettingApp::InitInstance() {
                                        : std::unique_ptr<ITrayIcon>(new CQtTrayIcon());
     m_frame = std::make_unique<CMainFrame>(*this, std::move(tray), *m_options.clock,
                                            m_options.statusEventName);
+    m_frame->SetStatusWindowForced(m_options.statusWindow);
     if (!m_frame->OnCreate())
         return false;
     m_frame->RefreshTrayTexts();
+    if (m_options.exitOnSignals)
+        ExitOnSignals();
+    if (m_instanceLock.Held())
+        ListenForLaterStarts();
 
     LoadPluginUIDll(m_pluginLibrary);
     StartMonitor();
@@ -151,10 +165,21 @@ CResourceModule* CSettingApp::GetLanguageResourceHandle() const {
     return CResourceLookup::ProgramModule();
 }
 
-bool CSettingApp::TakeInstanceLock(bool& stopSilently) {
+std::u16string CSettingApp::InstanceName() const {
     const std::string name = "OPAL_AGENT_Setting_TOOL_" + std::to_string(m_pluginType);
-    switch (m_instanceLock.Acquire(std::u16string(name.begin(), name.end()))) {
+    return std::u16string(name.begin(), name.end());
+}
+
+bool CSettingApp::TakeInstanceLock(bool& stopSilently) {
+    switch (m_instanceLock.Acquire(InstanceName())) {
     case InstanceLock::Result::Acquired:
+        return true;
+    case InstanceLock::Result::ForeignFile:
+        // Planted or left by another user: it cannot tell whether we run,
+        // and we cannot use it to say so.
+        LOG_PRINTF(LK_WARNING,
+                   "The instance lock %s is not this user's own; running without it. [%s|%d]",
+                   m_instanceLock.PathFor(InstanceName()));
         return true;
     case InstanceLock::Result::Failed:
         stopSilently = true;
@@ -162,11 +187,86 @@ bool CSettingApp::TakeInstanceLock(bool& stopSilently) {
     case InstanceLock::Result::AlreadyRunning:
         break;
     }
+    if (m_options.configureAtStart && ForwardConfigure()) {
+        m_forwarded = true;
+        return false;
+    }
     CResourceModule* module = GetLanguageResourceHandle();
     const std::u16string text = module ? module->LoadString(IDS_ALREADY_RUNNING, 1023).value_or(u"") : u"";
     const std::u16string caption = module ? module->LoadString(IDS_CAPTION, 1023).value_or(u"") : u"";
     ShowMessageBox(nullptr, text, caption, MessageIcon::Warning, true);
     return false;
+}
+
+bool CSettingApp::ForwardConfigure() {
+    const std::string path = m_instanceLock.SocketPathFor(InstanceName());
+    std::string answer;
+    switch (AskRunningInstance(path, FORWARD_CONFIGURE, answer, m_options.forwardTimeoutMs)) {
+    case ForwardResult::Answered:
+        if (answer == FORWARD_DONE) {
+            LOG_PRINTF(LK_INFO, "The running instance opens its settings sheet. [%s|%d]");
+            return true;
+        }
+        LOG_PRINTF(LK_WARNING, "The running instance refused the settings sheet: %s [%s|%d]",
+                   answer);
+        return false;
+    case ForwardResult::NoInstance:
+        LOG_PRINTF(LK_WARNING, "The running instance does not listen at %s. [%s|%d]", path);
+        return false;
+    case ForwardResult::WrongUser:
+        LOG_PRINTF(LK_WARNING, "%s belongs to another user; it is not asked. [%s|%d]", path);
+        return false;
+    case ForwardResult::NoAnswer:
+        break;
+    }
+    LOG_PRINTF(LK_WARNING, "The running instance did not answer at %s. [%s|%d]", path);
+    return false;
+}
+
+void CSettingApp::ListenForLaterStarts() {
+    const std::string path = m_instanceLock.SocketPathFor(InstanceName());
+    if (const int error = m_channel.Listen(path); error != 0) {
+        LOG_PRINTF(LK_WARNING, "Later starts cannot reach this instance at %s: %s [%s|%d]", path,
+                   std::string(std::strerror(error)));
+        return;
+    }
+    m_channelNotifier = std::make_unique<QSocketNotifier>(m_channel.Fd(), QSocketNotifier::Read);
+    QObject::connect(m_channelNotifier.get(), &QSocketNotifier::activated, m_frame.get(),
+                     [this] { OnLaterStart(); });
+}
+
+void CSettingApp::OnLaterStart() {
+    InstanceChannel::Request request;
+    while (m_channel.AcceptRequest(request, FORWARD_REQUEST_TIMEOUT_MS)) {
+        if (request.line != FORWARD_CONFIGURE || m_frame->Exiting()) {
+            InstanceChannel::Answer(request, FORWARD_UNKNOWN);
+            continue;
+        }
+        // Only for a start that still waits for the answer; the sheet opens
+        // once this handler has returned to the loop.
+        if (!InstanceChannel::Answer(request, FORWARD_DONE))
+            continue;
+        LOG_PRINTF(LK_INFO, "A later start asks for the settings sheet. [%s|%d]");
+        QMetaObject::invokeMethod(m_frame.get(), &CMainFrame::Configure, Qt::QueuedConnection);
+    }
+}
+
+void CSettingApp::ExitOnSignals() {
+    if (const int error = SignalPipe::Install({SIGTERM, SIGINT, SIGHUP}); error != 0) {
+        LOG_PRINTF(LK_WARNING, "Signals cannot end the tool in order: %s [%s|%d]",
+                   std::string(std::strerror(error)));
+        return;
+    }
+    m_signalNotifier =
+        std::make_unique<QSocketNotifier>(SignalPipe::ReadFd(), QSocketNotifier::Read);
+    QObject::connect(m_signalNotifier.get(), &QSocketNotifier::activated, m_frame.get(), [this] {
+        for (const int signal : SignalPipe::TakePending()) {
+            const char* name = sigabbrev_np(signal);
+            LOG_PRINTF(LK_WARNING, "SIG%s received; the tool exits. [%s|%d]",
+                       std::string(name != nullptr ? name : "?"));
+        }
+        m_frame->Exit();
+    });
 }
 
 void CSettingApp::StartMonitor() {
@@ -180,7 +280,11 @@ void CSettingApp::StartMonitor() {
     // The monitor's own connection to the service manager, kept between
     // polls; only the monitor thread uses it.
     auto watch = std::make_shared<AgentServiceWatch>(service);
-    context.queryAgentService = [watch] { return watch->Query(); };
+    context.queryAgentService = [watch, frame] {
+        const ServiceRunState state = watch->Query();
+        frame->NoteServiceState(state);
+        return state;
+    };
     m_monitorFinished = false;
     m_monitor = std::thread([this, context] {
         AgentStatusMonitorThread(context);

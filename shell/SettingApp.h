@@ -14,9 +14,12 @@
 
 #include "platform/gui/ResourceModule.h"
 #include "platform/system/Clock.h"
+#include "platform/system/InstanceChannel.h"
 #include "platform/system/InstanceLock.h"
 #include "shell/MainFrame.h"
 #include "shell/ToolLog.h"
+
+class QSocketNotifier;
 
 struct LanguageEntry {
     int32_t number = 0;
@@ -25,12 +28,26 @@ struct LanguageEntry {
 };
 
 inline constexpr uint64_t MONITOR_EXIT_WAIT_MS = 1800000;
+// How long a later start waits for the running instance to take its request,
+// and how long the instance waits for the request line of a connection.
+inline constexpr int FORWARD_ANSWER_TIMEOUT_MS = 5000;
+inline constexpr int FORWARD_REQUEST_TIMEOUT_MS = 1000;
+// The lines of the instance channel.
+inline constexpr char FORWARD_CONFIGURE[] = "configure";
+inline constexpr char FORWARD_DONE[] = "ok";
+inline constexpr char FORWARD_UNKNOWN[] = "unknown";
 
 class CSettingApp {
 public:
     struct Options {
         Clock* clock = &SystemClock::Instance();
-        std::string lockDirectory = "/tmp";
+        // The user's runtime directory; /tmp where the session has none.
+        std::string lockDirectory = InstanceLock::DefaultDirectory();
+        // How long a --configure start waits for the running instance.
+        int forwardTimeoutMs = FORWARD_ANSWER_TIMEOUT_MS;
+        // SIGTERM, SIGINT and SIGHUP run the Exit command. The program sets
+        // it; tests that run several applications in one process do not.
+        bool exitOnSignals = false;
         std::function<std::unique_ptr<ITrayIcon>()> makeTrayIcon;
         // Where language libraries are looked for, relative to the program
         // directory.
@@ -67,6 +84,11 @@ public:
     bool MonitorRunning() const { return m_monitor.joinable(); }
     void* PluginLibrary() const { return m_pluginLibrary; }
     const std::string& LogFilePath() const { return m_logFile; }
+    // The start ended because it handed --configure to the running instance.
+    bool Forwarded() const { return m_forwarded; }
+    // The socket through which later starts reach this instance; empty when
+    // it does not listen.
+    const std::string& InstanceSocketPath() const { return m_channel.Path(); }
 
     void ScanLanguageLibraries();
     void LoadLanguageSetting();
@@ -74,7 +96,12 @@ public:
 private:
     void OpenLog();
     bool TakeInstanceLock(bool& stopSilently);
+    bool ForwardConfigure();
+    void ListenForLaterStarts();
+    void OnLaterStart();
+    void ExitOnSignals();
     void StartMonitor();
+    std::u16string InstanceName() const;
 
     Options m_options;
     int32_t m_pluginType = 0;
@@ -84,8 +111,13 @@ private:
     std::vector<int32_t> m_languageNumbers;
     int32_t m_selectedLanguage = 0;
     InstanceLock m_instanceLock;
+    bool m_forwarded = false;
     std::unique_ptr<CMainFrame> m_frame;
     std::string m_logFile;
+    // After the lock, so that the socket goes before the lock is released.
+    InstanceChannel m_channel;
+    std::unique_ptr<QSocketNotifier> m_channelNotifier;
+    std::unique_ptr<QSocketNotifier> m_signalNotifier;
 
     std::thread m_monitor;
     std::mutex m_monitorMutex;

@@ -22,6 +22,9 @@ public:
     virtual void Modify(int iconId, const QIcon& icon, const QString& tip) = 0;
     virtual void Remove() = 0;
     virtual void SetMenu(QMenu* menu) = 0;
+    // Whether the desktop has a tray host to show the icon in right now.
+    // Observers that stand in for a tray have one.
+    virtual bool IsAvailable() const { return true; }
 
 signals:
     // Any click or key on the icon; the frame builds its language items on
@@ -42,6 +45,9 @@ public:
     void Modify(int iconId, const QIcon& icon, const QString& tip) override;
     void Remove() override;
     void SetMenu(QMenu* menu) override;
+    bool IsAvailable() const override;
+    // The icon is up in the tray.
+    bool IsShown() const { return m_icon.isVisible(); }
 
 private:
     void ShowWhenTrayAvailable();
@@ -50,3 +56,7 @@ private:
     QTimer m_trayCheck;
     bool m_wanted = false;
 };
+
+// One of the program's own tray icons (icon 128, 166, 167 or 171) in every
+// size it comes in; whatever language is selected.
+QIcon LoadTrayIconImage(unsigned iconId);

@@ -2,20 +2,60 @@
 
 #include <cstdio>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include <QApplication>
 
 #include "BuildInfo.h"
+#include "common/ASTCommonFunc.h"
 #include "res/ProgramResources.h"
 #include "shell/CommandLine.h"
+#include "shell/DisplayCheck.h"
 #include "shell/SettingApp.h"
 #include "ui/ConfigureAgent4VSM.h"
 
+namespace {
+
+std::string g_program;
+std::vector<std::string> g_platformMessages;
+QtMessageHandler g_qtHandler = nullptr;
+bool g_startingGui = false;
+
+std::string ProgramDirectory() {
+    std::string directory;
+    return GetModuleDirectory(directory) ? directory : std::string();
+}
+
+// While the GUI starts, Qt's own words about its platform are held back: when
+// it finds no display it says so in several lines and then aborts (a core
+// dump). Instead the user gets one line and exit status 1; when the start
+// succeeds the words held back are passed on as Qt would have printed them.
+void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg && g_startingGui) {
+        g_platformMessages.push_back(message.toStdString());
+        const std::string line =
+            NoDisplayLine(g_program, DisplayFailure(g_platformMessages),
+                          FindCommandLineTool(ProgramDirectory(), ProcessEnvironment()));
+        std::fputs(line.c_str(), stderr);
+        std::fflush(stderr);
+        ::_exit(1);
+    }
+    if (g_startingGui) {
+        g_platformMessages.push_back(message.toStdString());
+        return;
+    }
+    // Only while the GUI starts; afterwards Qt's own handler is back.
+    g_qtHandler(type, context, message);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     const std::string program = argc > 0 ? argv[0] : "opal-agent-setting";
-    const CommandLine command =
-        ParseCommandLine(std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc));
+    g_program = program;
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    const CommandLine command = ParseCommandLine(arguments);
     if (command.action == CommandLine::Action::Error) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", program.c_str(), command.error.c_str(),
                      program.c_str());
@@ -30,7 +70,23 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    const EnvironmentLookup environment = ProcessEnvironment();
+    if (const std::string missing = MissingDisplay(arguments, environment); !missing.empty()) {
+        const std::string line =
+            NoDisplayLine(program, missing, FindCommandLineTool(ProgramDirectory(), environment));
+        std::fputs(line.c_str(), stderr);
+        return 1;
+    }
+
+    g_qtHandler = qInstallMessageHandler(OnQtMessage);
+    g_startingGui = true;
     QApplication application(argc, argv);
+    g_startingGui = false;
+    qInstallMessageHandler(g_qtHandler);
+    for (const std::string& message : g_platformMessages)
+        std::fprintf(stderr, "%s\n", message.c_str());
+    g_platformMessages.clear();
+
     QApplication::setQuitOnLastWindowClosed(false);
     if (!InstallProgramResources())
         return 1;
@@ -38,6 +94,11 @@ int main(int argc, char** argv) {
     CSettingApp::Options options;
     options.configureAtStart = command.configure;
     options.statusWindow = command.window;
+    options.exitOnSignals = true;
+    // The agent side opens the event by its name; a test that runs the
+    // program beside others gives it a name of its own.
+    if (const auto name = environment("OPAL_STATUS_EVENT"); name && !name->empty())
+        options.statusEventName = ToWideString(*name, CP_ACP);
     CSettingApp app(options);
     if (!app.InitInstance()) {
         app.ExitInstance();

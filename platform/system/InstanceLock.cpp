@@ -33,6 +33,21 @@ InstanceLock::InstanceLock(std::string directory) : m_directory(std::move(direct
         m_directory = "/tmp";
 }
 
+std::string InstanceLock::DefaultDirectory() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    // A relative value is not a runtime directory; it would put the lock
+    // wherever the tool happens to start.
+    if (runtime != nullptr && runtime[0] == '/')
+        return runtime;
+    return "/tmp";
+}
+
+bool InstanceLock::PrivateDirectory() const {
+    struct stat info {};
+    return ::stat(m_directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           info.st_uid == ::geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
 InstanceLock::~InstanceLock() {
     Release();
 }
@@ -46,7 +61,7 @@ std::string InstanceLock::SessionKey() {
     return "nosession";
 }
 
-std::string InstanceLock::PathFor(std::u16string_view name) const {
+std::string InstanceLock::BasePathFor(std::u16string_view name) const {
     std::string narrow;
     if (!Utf16ToUtf8(name, narrow)) {
         narrow.clear();
@@ -56,7 +71,18 @@ std::string InstanceLock::PathFor(std::u16string_view name) const {
     std::string path = m_directory;
     if (path.back() != '/')
         path.push_back('/');
-    return path + SafeFileNamePart(narrow) + "-" + SessionKey() + ".lock";
+    path += SafeFileNamePart(narrow) + "-";
+    if (!PrivateDirectory())
+        path += std::to_string(::geteuid()) + "-";
+    return path + SessionKey();
+}
+
+std::string InstanceLock::PathFor(std::u16string_view name) const {
+    return BasePathFor(name) + ".lock";
+}
+
+std::string InstanceLock::SocketPathFor(std::u16string_view name) const {
+    return BasePathFor(name) + ".sock";
 }
 
 InstanceLock::Result InstanceLock::Acquire(std::u16string_view name) {
@@ -69,10 +95,10 @@ InstanceLock::Result InstanceLock::Acquire(std::u16string_view name) {
         ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0) {
         m_lastError = errno;
-        // A lock file of another user, which we may not open (its mode, or
-        // the sticky directory's protected_regular rule), means an instance
-        // of that user runs in this session.
-        return m_lastError == EACCES ? Result::AlreadyRunning : Result::Failed;
+        // The name carries our uid, so a file there that we may not open
+        // (its mode, or a sticky directory's protected_regular rule) was put
+        // there by somebody else: it must not keep us from running.
+        return m_lastError == EACCES ? Result::ForeignFile : Result::Failed;
     }
     struct stat info {};
     const int statResult = ::fstat(fd, &info);
@@ -80,6 +106,13 @@ InstanceLock::Result InstanceLock::Acquire(std::u16string_view name) {
         m_lastError = statResult != 0 ? errno : EINVAL;
         ::close(fd);
         return Result::Failed;
+    }
+    // Another user's file that we happen to be allowed to open: whoever owns
+    // it could hold its lock for ever and keep every start of ours out.
+    if (info.st_uid != ::geteuid()) {
+        m_lastError = EACCES;
+        ::close(fd);
+        return Result::ForeignFile;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         m_lastError = errno;

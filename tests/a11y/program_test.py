@@ -22,16 +22,22 @@ class ProgramThroughAccessibilityTest(atspi_harness.DesktopTest, unittest.TestCa
         home.set_registry("ToolTag", "1")
         self.assertEqual(self.desktop.finish(process, 30), 0, self.desktop.output(process))
 
-    def test_second_start_with_configure_says_the_tool_already_runs(self):
+    def test_second_start_says_the_tool_runs_or_hands_configure_over(self):
         d = self.desktop
         home = d.agent_home()
         first = d.start([home.program], home=home)
         d.application(first)
-        second = d.start([home.program, "--configure"], home=home)
+        # A plain second start says that the tool already runs.
+        second = d.start([home.program], home=home)
         alert = d.wait_for(second, "Kestrel Agent Setting Tool", role="alert")
         d.find(alert, ALREADY_RUNNING, role="label")
         d.act(d.find(alert, "OK", role="push button"), "Press", wait=False)
         self.assertEqual(d.finish(second), 0, d.output(second))
+        # With --configure it asks the running tool for its sheet and ends.
+        third = d.start([home.program, "--configure"], home=home)
+        self.assertEqual(d.finish(third), 0, d.output(third))
+        sheet = d.wait_for(first, "Agent (opal-agent-demo)", role="dialog")
+        d.act(d.find(sheet, "Cancel", role="push button"), "Press", wait=False)
         self.assertIsNone(first.poll(), "the running tool goes on")
         self.end_tool(first, home)
 

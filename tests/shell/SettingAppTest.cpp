@@ -130,6 +130,9 @@ protected:
         options.configureAtStart = configureAtStart;
         options.clock = &m_clock;
         options.lockDirectory = m_temp.Path().string();
+        // A second start in this process asks the first, which cannot answer
+        // while the test holds the thread.
+        options.forwardTimeoutMs = 300;
         options.statusEventName = m_eventName;
         CRecordingTrayIcon* tray = nullptr;
         options.makeTrayIcon = [&tray] {
@@ -431,6 +434,8 @@ TEST_F(ShellTest, ServiceCommandsFromTheMenuReachTheServiceManager) {
     CSettingApp* app = Start();
     ASSERT_NE(app, nullptr);
     app->MainFrame()->OnCommand(ID_START_SERVICE);
+    // The command waits on a thread of its own; its outcome comes back.
+    ASSERT_TRUE(WaitFor([&] { return !m_recorder->Records().empty(); }));
     const auto jobs = m_bus.JobCalls();
     ASSERT_FALSE(jobs.empty());
     EXPECT_EQ(jobs.back().rfind("StartUnit opal-agent.service replace", 0), 0u) << jobs.back();

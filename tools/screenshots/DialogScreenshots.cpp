@@ -1,8 +1,9 @@
 // Takes pictures of the tool's dialogs for people to review, in English and
 // in a language library's language: the real settings sheet on each tab with
 // the demo agent's values loaded, the HTTPS settings dialog, a validation
-// message, the progress window and the results of Test Connection, and the
-// tray menu.
+// message, the progress window and the results of Test Connection, the
+// tray menu, and the status window that stands in for the icon where no tray
+// host is (idle, and while a service command waits).
 //
 //   opal_dialog_screenshots <output-dir> <language-library> <agent-documents-dir>
 //
@@ -33,6 +34,9 @@
 #include "platform/gui/MessageBox.h"
 #include "platform/gui/ResourceLookup.h"
 #include "res/ProgramResources.h"
+#include "res/Resource.h"
+#include "shell/StatusWindow.h"
+#include "shell/TrayIcon.h"
 #include "ui/ConfigureAgent4VSM.h"
 #include "ui/ConnectionTestProgress.h"
 
@@ -171,6 +175,18 @@ bool SaveAll(const QString& folder, CResourceModule* module) {
     } else {
         ok = false;
     }
+
+    // The agent works, its service runs; then a stop waits for the service.
+    CStatusWindow window;
+    window.ApplyTexts(text);
+    window.SetAgentStatus(LoadTrayIconImage(IDI_AGENT_NORMAL), text(7051));
+    window.SetServiceState(text(IDS_SERVICE_RUNNING));
+    window.SetServiceCommands(false, true, true);
+    ok = Save(window, path("status-window")) && ok;
+    window.SetServiceState(text(IDS_SERVICE_STOPPING));
+    window.SetServiceCommands(false, false, false);
+    ok = Save(window, path("status-window-stopping")) && ok;
+    window.hide();
     return ok;
 }
 

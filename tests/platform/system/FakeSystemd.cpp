@@ -13,6 +13,7 @@
 // name; ends when the bus goes away or on SIGTERM.
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -33,7 +34,16 @@ constexpr const char* kJobPrefix = "/org/freedesktop/systemd1/job";
 struct Step {
     std::string state;
     unsigned count = 0;
+    // A timed step: how long it lasts, and when it ends once it has begun.
+    std::uint64_t durationMs = 0;
+    std::uint64_t endsAtMs = 0;
 };
+
+std::uint64_t NowMs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
 
 struct Unit {
     std::string name;
@@ -75,6 +85,15 @@ bool ParseScript(const std::string& script, std::deque<Step>& steps, std::string
             final = token.substr(0, token.find('*'));
             return !final.empty();
         }
+        const std::size_t at = token.find('@');
+        if (at != std::string::npos) {
+            const long duration = std::strtol(token.c_str() + at + 1, nullptr, 10);
+            if (at == 0 || duration <= 0)
+                return false;
+            steps.push_back({token.substr(0, at), 0, static_cast<std::uint64_t>(duration), 0});
+            begin = comma + 1;
+            continue;
+        }
         const std::size_t star = token.find('*');
         if (star == std::string::npos || star == 0)
             return false;
@@ -99,6 +118,9 @@ bool RunScript(Unit& unit, const std::string& script, const char* jobType) {
         return true;
     }
     unit.inScript = true;
+    // Time runs from the job's start, read or not.
+    if (unit.steps.front().durationMs > 0)
+        unit.steps.front().endsAtMs = NowMs() + unit.steps.front().durationMs;
     if (*jobType != '\0') {
         unit.jobId = g_state.nextJob++;
         unit.jobType = jobType;
@@ -110,11 +132,25 @@ bool RunScript(Unit& unit, const std::string& script, const char* jobType) {
 
 std::string NextState(Unit& unit) {
     ++unit.activeStateReads;
-    if (!unit.steps.empty()) {
-        unit.current = unit.steps.front().state;
-        if (--unit.steps.front().count == 0)
-            unit.steps.pop_front();
-        return unit.current;
+    const std::uint64_t now = NowMs();
+    while (!unit.steps.empty()) {
+        Step& step = unit.steps.front();
+        if (step.durationMs == 0) {
+            unit.current = step.state;
+            if (--step.count == 0)
+                unit.steps.pop_front();
+            return unit.current;
+        }
+        if (step.endsAtMs == 0)
+            step.endsAtMs = now + step.durationMs;
+        if (now < step.endsAtMs) {
+            unit.current = step.state;
+            return unit.current;
+        }
+        const std::uint64_t ended = step.endsAtMs;
+        unit.steps.pop_front();
+        if (!unit.steps.empty() && unit.steps.front().durationMs > 0)
+            unit.steps.front().endsAtMs = ended + unit.steps.front().durationMs;
     }
     unit.current = unit.final;
     unit.inScript = false;

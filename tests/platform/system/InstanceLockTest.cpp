@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,9 +72,53 @@ TEST(InstanceLockNames, SessionKeyAndPath) {
         EXPECT_EQ(InstanceLock::SessionKey(), c.key);
     }
     ScopedEnv session("XDG_SESSION_ID", "2");
-    EXPECT_EQ(InstanceLock().PathFor(u"OPAL_AGENT_Setting_TOOL_0"),
-              "/tmp/OPAL_AGENT_Setting_TOOL_0-2.lock");
-    EXPECT_EQ(InstanceLock("/run/x/").PathFor(u"../evil/name"), "/run/x/_._evil_name-2.lock");
+    EXPECT_EQ(InstanceLock("/run/x/").PathFor(u"../evil/name"),
+              "/run/x/_._evil_name-" + std::to_string(::geteuid()) + "-2.lock");
+}
+
+TEST(InstanceLockNames, UserIdInTheNameUnlessTheDirectoryIsTheUsersOwn) {
+    ScopedEnv session("XDG_SESSION_ID", "2");
+    TempDir temp;
+    const std::string uid = std::to_string(::geteuid());
+    const struct {
+        const char* name;
+        mode_t mode;
+        bool privateDirectory;
+    } cases[] = {
+        {"runtime", 0700, true},  {"readable", 0755, true}, {"group-writable", 0770, false},
+        {"shared", 01777, false}, {"others", 0702, false},
+    };
+    for (const auto& c : cases) {
+        const std::string dir = temp / c.name;
+        ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(dir.c_str(), c.mode), 0);
+        InstanceLock lock(dir);
+        EXPECT_EQ(lock.PrivateDirectory(), c.privateDirectory) << c.name;
+        const std::string base =
+            dir + "/OPAL_AGENT_Setting_TOOL_0-" + (c.privateDirectory ? "" : uid + "-") + "2";
+        EXPECT_EQ(lock.PathFor(u"OPAL_AGENT_Setting_TOOL_0"), base + ".lock") << c.name;
+        EXPECT_EQ(lock.SocketPathFor(u"OPAL_AGENT_Setting_TOOL_0"), base + ".sock") << c.name;
+    }
+    // A directory that does not exist is nobody's own.
+    EXPECT_FALSE(InstanceLock(temp / "missing").PrivateDirectory());
+}
+
+TEST(InstanceLockNames, DefaultDirectoryIsTheRuntimeDirectory) {
+    const struct {
+        const char* runtime;
+        const char* directory;
+    } cases[] = {
+        {"/run/user/1000", "/run/user/1000"},
+        {nullptr, "/tmp"},
+        {"", "/tmp"},
+        {"run/user/1000", "/tmp"}, // relative: not a runtime directory
+    };
+    for (const auto& c : cases) {
+        ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
+        EXPECT_EQ(InstanceLock::DefaultDirectory(), c.directory)
+            << (c.runtime ? c.runtime : "unset");
+        EXPECT_EQ(InstanceLock().Directory(), c.directory);
+    }
 }
 
 TEST_F(InstanceLockTest, OneHolderPerNameAndSession) {
@@ -132,23 +178,34 @@ TEST_F(InstanceLockTest, LockGoesWithTheProcessThatDies) {
     EXPECT_EQ(lock.Acquire(u"OPAL_AGENT_Setting_TOOL_0"), Result::Acquired);
 }
 
-TEST_F(InstanceLockTest, AnotherUsersLockCountsAsRunning) {
+TEST_F(InstanceLockTest, AnotherUsersLockFileNeverCountsAsRunning) {
     if (::geteuid() != 0)
-        GTEST_SKIP() << "needs root to create a lock that another user may not open";
-    InstanceLock root(Dir());
-    ASSERT_EQ(root.Acquire(u"OPAL_AGENT_Setting_TOOL_0"), Result::Acquired);
-    const std::string dir = Dir();
-    // 1: counted as running; 2: the same user could lock another name in the
-    // same directory, so the refusal came from the other user's file.
-    const int verdict = RunUnprivileged([&dir] {
-        InstanceLock other(dir);
-        if (other.Acquire(u"OPAL_AGENT_Setting_TOOL_0") != Result::AlreadyRunning ||
-            other.LastError() != EACCES)
-            return 10;
-        InstanceLock own(dir);
-        return own.Acquire(u"OPAL_AGENT_Setting_TOOL_1") == Result::Acquired ? 0 : 11;
-    });
-    EXPECT_EQ(verdict, 0);
+        GTEST_SKIP() << "needs root to leave a lock file in another user's name";
+    // The file nobody's start would use, left by root in the shared
+    // directory: unreadable to nobody, or readable but still root's. Root
+    // even holds its lock; neither blocks nobody, and nobody never takes it.
+    const std::string path = m_dir / "OPAL_AGENT_Setting_TOOL_0-65534-7.lock";
+    for (const mode_t mode : {mode_t{0600}, mode_t{0666}}) {
+        ::unlink(path.c_str());
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::fchmod(fd, mode), 0);
+        ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        const std::string dir = Dir();
+        const int verdict = RunUnprivileged([&dir, &path] {
+            InstanceLock lock(dir);
+            if (lock.PathFor(u"OPAL_AGENT_Setting_TOOL_0") != path)
+                return 9;
+            if (lock.Acquire(u"OPAL_AGENT_Setting_TOOL_0") != Result::ForeignFile || lock.Held() ||
+                lock.LastError() != EACCES)
+                return 10;
+            // Another name in the same directory is nobody's own.
+            InstanceLock own(dir);
+            return own.Acquire(u"OPAL_AGENT_Setting_TOOL_1") == Result::Acquired ? 0 : 11;
+        });
+        EXPECT_EQ(verdict, 0) << std::oct << mode;
+        ::close(fd);
+    }
 }
 
 TEST_F(InstanceLockTest, PlantedLinksAndOddFilesAreNeverFollowed) {
