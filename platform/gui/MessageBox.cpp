@@ -1,7 +1,9 @@
 #include "platform/gui/MessageBox.h"
 
 #include <QCoreApplication>
+#include <QFontMetrics>
 #include <QMessageBox>
+#include <QTextEdit>
 #include <QTranslator>
 
 namespace {
@@ -94,6 +96,13 @@ std::unique_ptr<QMessageBox> CreateMessageBox(const CMessageBoxRequest& request)
                 box.get(), QString::fromStdU16String(request.showDetailsLabel),
                 QString::fromStdU16String(request.hideDetailsLabel)));
         box->setDetailedText(QString::fromStdU16String(request.detailedText));
+        // Qt keeps the details to a strip of five lines; a report of many
+        // lines reads better in a pane that shows most of it at once.
+        if (auto* details = box->findChild<QTextEdit*>()) {
+            const QFontMetrics metrics(details->font());
+            details->setFixedHeight(metrics.lineSpacing() * 18);
+            details->setMinimumWidth(metrics.averageCharWidth() * 80);
+        }
     }
     switch (request.buttons) {
     case MessageButtons::Ok:
