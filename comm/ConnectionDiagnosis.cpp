@@ -131,9 +131,9 @@ void AddSchemesFromBits(long bits, std::vector<std::string>& names) {
     static constexpr struct {
         unsigned long bit;
         const char* name;
-    } kSchemes[] = {{CURLAUTH_BASIC, "Basic"},         {CURLAUTH_DIGEST, "Digest"},
-                    {CURLAUTH_NTLM, "NTLM"},           {CURLAUTH_NEGOTIATE, "Negotiate"},
-                    {CURLAUTH_BEARER, "Bearer"},       {CURLAUTH_AWS_SIGV4, "AWS4-HMAC-SHA256"}};
+    } kSchemes[] = {{CURLAUTH_BASIC, "Basic"},   {CURLAUTH_DIGEST, "Digest"},
+                    {CURLAUTH_NTLM, "NTLM"},     {CURLAUTH_NEGOTIATE, "Negotiate"},
+                    {CURLAUTH_BEARER, "Bearer"}, {CURLAUTH_AWS_SIGV4, "AWS4-HMAC-SHA256"}};
     for (const auto& scheme : kSchemes) {
         if ((static_cast<unsigned long>(bits) & scheme.bit) != 0 &&
             std::find(names.begin(), names.end(), scheme.name) == names.end())
@@ -454,11 +454,9 @@ private:
         else if (Contains(line, " auth using ")) {
             if (std::find(f.AuthLines.begin(), f.AuthLines.end(), line) == f.AuthLines.end())
                 f.AuthLines.push_back(line);
-        }
-        else if (StartsWith(line, "SSL connection using "))
+        } else if (StartsWith(line, "SSL connection using "))
             f.TlsConnection = line.substr(std::strlen("SSL connection using "));
-        else if ((StartsWith(line, "TLSv1") || StartsWith(line, "SSLv3")) &&
-                 Contains(line, "(IN)"))
+        else if ((StartsWith(line, "TLSv1") || StartsWith(line, "SSLv3")) && Contains(line, "(IN)"))
             // What the server answered in; the client's hello says only what
             // it offered.
             f.TlsVersion = line.substr(0, line.find(' '));
@@ -602,8 +600,7 @@ private:
         Add(DiagnosisStepKind::Authentication, proxyLogin
                                                    ? "Authentication with the proxy and the server"
                                                    : "Authentication with the server");
-        Add(DiagnosisStepKind::HttpStatus,
-            "HTTP status of the POST to " + Utf8(m_s.ServiceURI));
+        Add(DiagnosisStepKind::HttpStatus, "HTTP status of the POST to " + Utf8(m_s.ServiceURI));
         Add(DiagnosisStepKind::ServletAnswer, "The servlet's answer");
     }
 
@@ -659,9 +656,11 @@ private:
             tls.Details = {"Root CA certificate: " + Utf8(m_s.CACertPath), code};
             Fail(tls, result == ERR_EASYCURL_CA_PROBLEM
                           ? "The root CA certificate file cannot be read: choose a readable file "
-                            "as " + std::string(kRootCa) + "."
+                            "as " +
+                                std::string(kRootCa) + "."
                           : "The root CA certificate could not be converted for use (the program "
-                            "directory must be writable): check " + std::string(kRootCa) + ".");
+                            "directory must be writable): check " +
+                                std::string(kRootCa) + ".");
             return;
         }
         case InitializeStep::ClientCert: {
@@ -753,8 +752,9 @@ private:
 
     bool Resolve(DiagnosisStep& step) {
         const bool proxyName = m_f.Result == CURLE_COULDNT_RESOLVE_PROXY;
-        const bool serverName = m_f.Result == CURLE_COULDNT_RESOLVE_HOST ||
-                                (m_f.Result == CURLE_PROXY && m_f.ProxyError == CURLPX_RESOLVE_HOST);
+        const bool serverName =
+            m_f.Result == CURLE_COULDNT_RESOLVE_HOST ||
+            (m_f.Result == CURLE_PROXY && m_f.ProxyError == CURLPX_RESOLVE_HOST);
         if (proxyName || serverName) {
             const std::string name = Utf8(proxyName ? m_s.ProxyServerName : m_s.ServerName);
             step.Details.push_back("The name " + name + " was not found.");
@@ -859,8 +859,10 @@ private:
     bool SocksRefused(DiagnosisStep& step) {
         switch (m_f.ProxyError) {
         case CURLPX_REPLY_CONNECTION_REFUSED:
-            Fail(step, "The proxy reached " + m_server + " but nothing accepts connections there: "
-                       "check " + kServerSettings + ", and that the server is running.");
+            Fail(step, "The proxy reached " + m_server +
+                           " but nothing accepts connections there: "
+                           "check " +
+                           kServerSettings + ", and that the server is running.");
             break;
         case CURLPX_REPLY_HOST_UNREACHABLE:
         case CURLPX_REPLY_NETWORK_UNREACHABLE:
@@ -919,8 +921,8 @@ private:
 
     bool Tls(DiagnosisStep& step) {
         const bool done = !m_f.TlsConnection.empty() || m_f.AppConnect > 0;
-        const std::string protocol = !m_f.TlsConnection.empty() ? m_f.TlsConnection
-                                                                : m_f.TlsVersion;
+        const std::string protocol =
+            !m_f.TlsConnection.empty() ? m_f.TlsConnection : m_f.TlsVersion;
         if (!protocol.empty())
             step.Details.push_back("Protocol: " + protocol);
         AddCertificateDetails(step);
@@ -930,15 +932,15 @@ private:
         // TLS 1.3 servers refuse a missing or unknown client certificate
         // only after the client has finished its part of the handshake.
         const bool clientCertRefused =
-            m_f.Responses.empty() &&
-            (Contains(m_f.Error, "alert certificate required") ||
-             Contains(m_f.Error, "alert bad certificate") ||
-             Contains(m_f.Error, "alert unknown ca") ||
-             Contains(m_f.Error, "alert handshake failure"));
+            m_f.Responses.empty() && (Contains(m_f.Error, "alert certificate required") ||
+                                      Contains(m_f.Error, "alert bad certificate") ||
+                                      Contains(m_f.Error, "alert unknown ca") ||
+                                      Contains(m_f.Error, "alert handshake failure"));
         if (clientCertRefused) {
             Fail(step, m_s.RequireClientCert
                            ? "The server refused the client certificate: choose one that the "
-                             "server's CA issued under " + std::string(kClientCert) + "."
+                             "server's CA issued under " +
+                                 std::string(kClientCert) + "."
                            : "The server requires a client certificate: check Web server requires "
                              "client certificates and choose the certificate under " +
                                  std::string(kClientCert) + ".");
@@ -984,41 +986,48 @@ private:
                                ".");
                 break;
             default:
-                Fail(step, "The server's certificate was not accepted (" + reason +
-                               "): check " + kRootCa + ", or ask the server's administrator.");
+                Fail(step, "The server's certificate was not accepted (" + reason + "): check " +
+                               kRootCa + ", or ask the server's administrator.");
                 break;
             }
             return false;
         case CURLE_SSL_CACERT_BADFILE:
             Fail(step, "libcurl cannot use the root CA certificate file: choose a certificate "
-                       "file in PEM or DER form as " + std::string(kRootCa) + ".");
+                       "file in PEM or DER form as " +
+                           std::string(kRootCa) + ".");
             return false;
         case CURLE_SSL_CERTPROBLEM:
             Fail(step, "libcurl cannot use the client certificate: check File path and Password "
-                       "under " + std::string(kClientCert) + ".");
+                       "under " +
+                           std::string(kClientCert) + ".");
             return false;
         case CURLE_SSL_CONNECT_ERROR:
             if (Contains(m_f.Error, "wrong version number") ||
                 Contains(m_f.Error, "packet length too long")) {
-                Fail(step, "The server at " + m_server + " does not answer in TLS: choose HTTP as "
-                           "Protocol, or correct Server port, on the General page.");
+                Fail(step, "The server at " + m_server +
+                               " does not answer in TLS: choose HTTP as "
+                               "Protocol, or correct Server port, on the General page.");
             } else {
-                Fail(step, "The TLS handshake with " + m_server + " failed: check Protocol and "
-                           "Server port on the General page and " + kClientCert + ".");
+                Fail(step, "The TLS handshake with " + m_server +
+                               " failed: check Protocol and "
+                               "Server port on the General page and " +
+                               kClientCert + ".");
             }
             return false;
         case CURLE_OPERATION_TIMEDOUT:
             Fail(step, "The TLS handshake with " + m_server + " did not finish within " +
-                           std::to_string(m_s.ConnTimeOut) + " seconds: check that Server port "
+                           std::to_string(m_s.ConnTimeOut) +
+                           " seconds: check that Server port "
                            "on the General page serves HTTPS; a slow network needs a longer " +
                            kTimeout + ".");
             return false;
         case CURLE_GOT_NOTHING:
         case CURLE_RECV_ERROR:
         case CURLE_SEND_ERROR:
-            Fail(step, "The server at " + m_server + " closed the connection during the TLS "
-                       "handshake: check Protocol and Server port on the General page and " +
-                       kClientCert + ".");
+            Fail(step, "The server at " + m_server +
+                           " closed the connection during the TLS "
+                           "handshake: check Protocol and Server port on the General page and " +
+                           kClientCert + ".");
             return false;
         default:
             return Undecided(step);
@@ -1034,10 +1043,10 @@ private:
                 step.Details.push_back(line);
             offered = response->Offered;
         }
-        AddSchemesFromBits(proxy ? (response && response->Status == 401 ? m_f.HttpAuthAvail
-                                                                       : m_f.ProxyAuthAvail)
-                                 : m_f.HttpAuthAvail,
-                           offered);
+        AddSchemesFromBits(
+            proxy ? (response && response->Status == 401 ? m_f.HttpAuthAvail : m_f.ProxyAuthAvail)
+                  : m_f.HttpAuthAvail,
+            offered);
         if (!offered.empty())
             step.Details.push_back("Offered: " + JoinedOr(offered));
 
@@ -1048,7 +1057,8 @@ private:
         const std::string who = proxy ? (socks ? "The SOCKS 5 proxy" : "The proxy") : "The server";
         const std::string where = proxy ? kProxyAuth : kServerAuth;
         if (haveUser) {
-            const std::string user = "user '" + Utf8(proxy ? m_s.ProxyUser : m_s.HTTPAuthUser) + "'";
+            const std::string user =
+                "user '" + Utf8(proxy ? m_s.ProxyUser : m_s.HTTPAuthUser) + "'";
             step.Details.push_back("Configured: " +
                                    (socks ? user + " with a password" : method + " as " + user));
         } else {
@@ -1058,10 +1068,12 @@ private:
             response != nullptr ? " answered " + std::to_string(response->Status) + " and" : "";
 
         if (socks) {
-            Fail(step, haveUser ? who + " refused the user name and password: correct User name "
-                                        "and Password under " + where + "."
+            Fail(step, haveUser ? who +
+                                      " refused the user name and password: correct User name "
+                                      "and Password under " +
+                                      where + "."
                                 : who + " requires a user name and password: check " + where +
-                                        " and enter them.");
+                                      " and enter them.");
             return;
         }
         if (!haveUser) {
@@ -1079,8 +1091,10 @@ private:
                            where + ".");
             return;
         }
-        Fail(step, who + answered + " refused the user name and password: correct User name and "
-                   "Password under " + where + ".");
+        Fail(step, who + answered +
+                       " refused the user name and password: correct User name and "
+                       "Password under " +
+                       where + ".");
     }
 
     bool Authentication(DiagnosisStep& step) {
@@ -1104,7 +1118,8 @@ private:
             AuthFailure(step, false, m_finalResponse);
             return false;
         }
-        const bool proxyLogin = m_proxy && !m_s.ProxyUser.empty() && m_s.ProxyKind != PROXY_KIND_SOCKS4;
+        const bool proxyLogin =
+            m_proxy && !m_s.ProxyUser.empty() && m_s.ProxyKind != PROXY_KIND_SOCKS4;
         if (proxyLogin)
             step.Details.push_back("The proxy accepted the login of user '" + Utf8(m_s.ProxyUser) +
                                    "'.");
@@ -1140,16 +1155,19 @@ private:
             switch (m_f.Result) {
             case CURLE_OPERATION_TIMEDOUT:
                 hint = m_server + " took the request but did not answer within " +
-                       std::to_string(m_s.ConnTimeOut) + " seconds: the server may be "
-                       "overloaded; a longer " + kTimeout + " gives it more time.";
+                       std::to_string(m_s.ConnTimeOut) +
+                       " seconds: the server may be "
+                       "overloaded; a longer " +
+                       kTimeout + " gives it more time.";
                 break;
             case CURLE_GOT_NOTHING:
                 hint = m_server + " closed the connection without answering: check Protocol "
-                       "(HTTP or HTTPS) and Server port on the General page.";
+                                  "(HTTP or HTTPS) and Server port on the General page.";
                 break;
             case CURLE_RECV_ERROR:
             case CURLE_SEND_ERROR:
-                hint = "The connection to " + m_server + " broke before the answer arrived: try "
+                hint = "The connection to " + m_server +
+                       " broke before the answer arrived: try "
                        "again; if this persists, check Protocol and Server port on the General "
                        "page.";
                 break;
@@ -1175,21 +1193,24 @@ private:
         const int status = response.Status;
         const std::string path = Utf8(m_s.ServiceURI);
         if (status >= 300 && status < 400) {
-            Fail(step, "The server sends the request elsewhere" +
-                           (response.Location.empty() ? std::string()
-                                                      : " (" + response.Location + ")") +
-                           ", and the test does not follow: check Protocol and Server port on "
-                           "the General page.");
+            Fail(step,
+                 "The server sends the request elsewhere" +
+                     (response.Location.empty() ? std::string() : " (" + response.Location + ")") +
+                     ", and the test does not follow: check Protocol and Server port on "
+                     "the General page.");
         } else if (status == 404 || status == 405) {
-            Fail(step, "There is no agent servlet at " + path + " on " + m_server +
-                           ": check " + kServerSettings + " and the Protocol.");
+            Fail(step, "There is no agent servlet at " + path + " on " + m_server + ": check " +
+                           kServerSettings + " and the Protocol.");
         } else if (m_httpProxy && (status == 502 || status == 503 || status == 504)) {
-            Fail(step, "The proxy answered " + std::to_string(status) + ": it could not get an "
-                       "answer from " + m_server + ". Check " + kServerSettings + ".");
+            Fail(step, "The proxy answered " + std::to_string(status) +
+                           ": it could not get an "
+                           "answer from " +
+                           m_server + ". Check " + kServerSettings + ".");
         } else if (status >= 500) {
-            Fail(step, "The server answered " + std::to_string(status) + ": it has a problem of "
-                       "its own, which no setting here can fix. If this persists, contact the "
-                       "server's administrator.");
+            Fail(step, "The server answered " + std::to_string(status) +
+                           ": it has a problem of "
+                           "its own, which no setting here can fix. If this persists, contact the "
+                           "server's administrator.");
         } else {
             Fail(step, "The server refused the request with " + std::to_string(status) +
                            ": check " + kServerSettings + " and the Protocol.");
@@ -1203,7 +1224,8 @@ private:
         step.Details.push_back("Length: " + std::to_string(m_f.AnswerLength) + " bytes");
         if (m_f.Result != CURLE_OK) {
             Fail(step, "The answer was cut off: try again; if this persists, check the network "
-                       "between this computer and " + m_server + ".");
+                       "between this computer and " +
+                           m_server + ".");
             return false;
         }
         switch (m_f.Framing) {
@@ -1211,7 +1233,8 @@ private:
             step.Details.push_back("Too short: the servlet's answer has at least " +
                                    std::to_string(RESPONSE_MIN_LENGTH) + " bytes.");
             Fail(step, "The answer is not the agent servlet's: check " +
-                           std::string(kServerSettings) + " and the Protocol; if they are "
+                           std::string(kServerSettings) +
+                           " and the Protocol; if they are "
                            "right, the servlet may not be running on the server.");
             return false;
         case ResponseFraming::Invalid:
@@ -1278,8 +1301,8 @@ private:
 
 std::vector<std::string> Secrets(const ConnectionTestSettings& s) {
     std::vector<std::string> secrets;
-    for (const std::u16string* password : {&s.HTTPAuthPassword, &s.ProxyPassword,
-                                           &s.ClientCertPswd}) {
+    for (const std::u16string* password :
+         {&s.HTTPAuthPassword, &s.ProxyPassword, &s.ClientCertPswd}) {
         if (password->empty())
             continue;
         for (unsigned codePage : {CP_ACP, CP_UTF8}) {

@@ -199,8 +199,9 @@ bool ServletServer::Start(const fs::path& workDirectory, const ServletOptions& o
         "--user",       options.User,
         "--password",   options.Password};
     if (options.Tls != nullptr) {
-        argv.insert(argv.end(), {"--cert", options.Tls->File(options.Certificate + ".pem").string(),
-                                 "--key", options.Tls->File(options.Certificate + ".key").string()});
+        argv.insert(argv.end(),
+                    {"--cert", options.Tls->File(options.Certificate + ".pem").string(), "--key",
+                     options.Tls->File(options.Certificate + ".key").string()});
         if (options.RequireClientCert)
             argv.insert(argv.end(), {"--client-ca", options.Tls->File("ca.pem").string()});
     }

@@ -79,8 +79,7 @@ protected:
         const QString text = TestingConnectionText(Text(IDS_TESTING_CONNECTION),
                                                    QString::fromStdU16String(settings.ServerName),
                                                    settings.ServerPort);
-        return RunConnectionTestWithProgress(&m_owner, settings, text, Text(IDS_CANCEL),
-                                             diagnosis);
+        return RunConnectionTestWithProgress(&m_owner, settings, text, Text(IDS_CANCEL), diagnosis);
     }
     // Looks at the window as it appears; `then` may act on it.
     void Observe(SeenWindow& seen, std::function<void(CConnectionTestProgress*)> then = nullptr) {

@@ -163,9 +163,10 @@ bool SaveAll(const QString& folder, CResourceModule* module) {
         settings.ConnTimeOut = 300;
         ConnectionDiagnosis diagnosis;
         const ConnectionTestOutcome outcome = RunConnectionTest(settings, nullptr, &diagnosis);
-        std::unique_ptr<QMessageBox> box = CreateMessageBox(ConnectionTestResultBox(
-            &sheet, outcome, diagnosis,
-            [module](unsigned id) { return module->LoadString(id).value_or(u""); }));
+        std::unique_ptr<QMessageBox> box = CreateMessageBox(
+            ConnectionTestResultBox(&sheet, outcome, diagnosis, [module](unsigned id) {
+                return module->LoadString(id).value_or(u"");
+            }));
         box->show();
         for (QAbstractButton* button : box->buttons()) {
             if (box->buttonRole(button) == QMessageBox::ActionRole)
