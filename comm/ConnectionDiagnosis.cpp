@@ -834,13 +834,12 @@ private:
                 return false;
             }
             const int status = m_connectResponse->Status;
-            if (!IsAuthStatus(status))
-                step.Details.push_back("The proxy answered: " + m_connectResponse->StatusLine);
             if (IsAuthStatus(status)) {
                 step.Details.push_back("The proxy asked for a login before it opened the tunnel.");
                 Pass(step);
                 return false;
             }
+            step.Details.push_back("The proxy answered: " + m_connectResponse->StatusLine);
             if (status < 200 || status > 299) {
                 Fail(step, status == 403 || status == 405
                                ? "The proxy does not allow a tunnel to " + m_server +
@@ -951,8 +950,9 @@ private:
                                        ? "The server certificate chains to the configured root CA."
                                        : "The server certificate was accepted through one of this "
                                          "computer's trusted CAs.");
-            step.Details.push_back("Handshake done in " +
-                                   Milliseconds(m_f.AppConnect - m_f.Connect) + ".");
+            if (m_f.AppConnect > m_f.Connect)
+                step.Details.push_back("Handshake done in " +
+                                       Milliseconds(m_f.AppConnect - m_f.Connect) + ".");
             Pass(step);
             return true;
         }

@@ -267,6 +267,18 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
          },
          Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"does not answer in TLS: choose HTTP as Protocol"}, {}},
+        {"server requiring a client certificate, none configured",
+         [](Peers& p) {
+             ServletOptions options = p.Tls();
+             options.RequireClientCert = true;
+             ConnectionTestSettings s = p.Plain(p.StartServer(options));
+             p.UseHttps(s, "ca.pem");
+             return s;
+         },
+         Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         {"The server requires a client certificate: check Web server requires client "
+          "certificates"},
+         {"alert certificate required"}},
         {"root CA file that cannot be read",
          [](Peers& p) {
              ConnectionTestSettings s = p.Plain(8080);
