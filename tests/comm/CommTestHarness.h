@@ -72,6 +72,7 @@ struct ServletOptions {
     const TestCertificates* Tls = nullptr; // HTTPS with server.pem
     std::string Certificate = "server";    // <name>.pem and <name>.key of Tls
     bool RequireClientCert = false;
+    bool Tls12 = false; // at most TLS 1.2
     std::string Auth = "none"; // none, basic, digest
     std::string User;
     std::string Password;

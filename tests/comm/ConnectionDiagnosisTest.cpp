@@ -141,6 +141,9 @@ struct Case {
     uint32_t textId;
     std::vector<std::string> hintParts;
     std::vector<std::string> detailParts; // of the failing (or, on success, any) step
+    // Whether libcurl's error is the same from one run to the next: not
+    // where the server's refusal races with the client's request.
+    bool steadyResult = true;
 };
 
 class ConnectionDiagnosisTest : public testsupport::AgentHomeTest {
@@ -267,6 +270,8 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
          },
          Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"does not answer in TLS: choose HTTP as Protocol"}, {}},
+        // TLS 1.3 refuses after the handshake, and the client may notice
+        // while it sends; TLS 1.2 refuses within the handshake.
         {"server requiring a client certificate, none configured",
          [](Peers& p) {
              ServletOptions options = p.Tls();
@@ -278,7 +283,22 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
          Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"The server requires a client certificate: check Web server requires client "
           "certificates"},
-         {"alert certificate required"}},
+         {"Protocol: TLSv1.3", "The server asked for a client certificate."},
+         false},
+        {"server requiring a client certificate, none configured, TLS 1.2",
+         [](Peers& p) {
+             ServletOptions options = p.Tls();
+             options.RequireClientCert = true;
+             options.Tls12 = true;
+             ConnectionTestSettings s = p.Plain(p.StartServer(options));
+             p.UseHttps(s, "ca.pem");
+             return s;
+         },
+         Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         {"The server requires a client certificate: check Web server requires client "
+          "certificates"},
+         {"The server sent: TLSv1.2 (IN), TLS alert, handshake failure",
+          "The server asked for a client certificate."}},
         {"root CA file that cannot be read",
          [](Peers& p) {
              ConnectionTestSettings s = p.Plain(8080);
@@ -353,10 +373,12 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
     };
 }
 
-bool SameOutcome(const ConnectionTestOutcome& a, const ConnectionTestOutcome& b) {
+bool SameOutcome(const ConnectionTestOutcome& a, const ConnectionTestOutcome& b,
+                 bool steadyResult) {
     return a.CaptionId == b.CaptionId && a.TextId == b.TextId && a.Success == b.Success &&
-           a.InitializeResult == b.InitializeResult && a.TransferResult == b.TransferResult &&
-           a.HttpCode == b.HttpCode && a.ServerCode == b.ServerCode && a.Cancelled == b.Cancelled;
+           a.InitializeResult == b.InitializeResult &&
+           (!steadyResult || a.TransferResult == b.TransferResult) && a.HttpCode == b.HttpCode &&
+           a.ServerCode == b.ServerCode && a.Cancelled == b.Cancelled;
 }
 
 TEST_F(ConnectionDiagnosisTest, RealFailuresNameTheirStepAndTheSettingToChange) {
@@ -440,7 +462,7 @@ TEST_F(ConnectionDiagnosisTest, ObservingChangesNeitherTheRequestNorTheOutcome) 
         ConnectionDiagnosis diagnosis;
         const ConnectionTestOutcome observed = RunConnectionTest(settings, nullptr, &diagnosis);
 
-        EXPECT_TRUE(SameOutcome(plain, observed))
+        EXPECT_TRUE(SameOutcome(plain, observed, c.steadyResult))
             << "text " << plain.TextId << "/" << observed.TextId << ", transfer "
             << plain.TransferResult << "/" << observed.TransferResult << ", HTTP "
             << plain.HttpCode << "/" << observed.HttpCode << ", server code " << plain.ServerCode
