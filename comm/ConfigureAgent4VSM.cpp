@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "comm/ConnectionTestWatch.h"
 #include "comm/Easycurl.h"
 #include "comm/Packet.h"
 #include "common/ASTCommonFunc.h"
@@ -41,14 +42,22 @@ ConnectionTestOutcome CancelledOutcome(ConnectionTestOutcome outcome) {
 } // namespace
 
 int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings) {
+    InitializeStep failedStep = InitializeStep::None;
+    return InitializeHTTP(http, settings, failedStep);
+}
+
+int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings,
+                       InitializeStep& failedStep) {
     LOG_PRINTF(LK_INFO, "InitializeHTTP: begin. [%s|%d]");
 
+    failedStep = InitializeStep::TimeOut;
     int32_t result = http.SetTimeOut(settings.ConnTimeOut);
     if (result != 0)
         return result;
 
     if (settings.IsUseHTTPS) {
         LOG_PRINTF(LK_INFO, "CCommunicateWithServ::InitializeHTTP: config SSL. [%s|%d]");
+        failedStep = InitializeStep::Tls;
         if ((result = http.EnableSSL(1)) != 0)
             return result;
         if ((result = http.SetVerifyCA(1)) != 0)
@@ -58,6 +67,7 @@ int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings) {
         // as by name.
         if ((result = http.SetVerifyHost(0)) != 0)
             return result;
+        failedStep = InitializeStep::CaInfo;
         const NarrowText caPath(settings.CACertPath);
         result = http.SetCAInfo(caPath.Get());
         if (result != 0) {
@@ -67,6 +77,7 @@ int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings) {
         if (settings.RequireClientCert) {
             LOG_PRINTF(LK_INFO,
                        "CCommunicateWithServ::InitializeHTTP: config client certificate. [%s|%d]");
+            failedStep = InitializeStep::ClientCert;
             const NarrowText certPath(settings.ClientCertPath);
             const NarrowText certPassword(settings.ClientCertPswd);
             result = http.SetClientCert(certPath.Get(), certPassword.Get(), "PEM");
@@ -80,6 +91,7 @@ int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings) {
     }
 
     if (settings.ProxyEnabled) {
+        failedStep = InitializeStep::Proxy;
         const NarrowText address(settings.ProxyServerName);
         const NarrowText user(settings.ProxyUser);
         const NarrowText password(settings.ProxyPassword);
@@ -110,6 +122,7 @@ int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings) {
         }
     }
 
+    failedStep = InitializeStep::Server;
     const NarrowText servicePath(settings.ServiceURI);
     const NarrowText server(settings.ServerName);
     const uint16_t serverPort = LowPort(settings.ServerPort);
@@ -126,17 +139,27 @@ int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings) {
         LOG_PRINTF(LK_WARNING, "Failed to SetServerInfo. LibCurl Error code=%d. [%s|%d]", result);
         return result;
     }
+    failedStep = InitializeStep::None;
     return 0;
 }
 
 ConnectionTestOutcome RunConnectionTest(const ConnectionTestSettings& settings,
                                         const std::atomic<bool>* cancel) {
+    return RunConnectionTestWatched(settings, cancel, nullptr);
+}
+
+ConnectionTestOutcome RunConnectionTestWatched(const ConnectionTestSettings& settings,
+                                               const std::atomic<bool>* cancel,
+                                               IConnectionTestWatcher* watcher) {
     ConnectionTestOutcome outcome;
     CHTTP http;
 
     // A cancel that comes during the set-up (certificate conversion, the
     // system configuration) spares the user the connection attempt too.
-    outcome.InitializeResult = InitializeHTTP(http, settings);
+    InitializeStep failedStep = InitializeStep::None;
+    outcome.InitializeResult = InitializeHTTP(http, settings, failedStep);
+    if (watcher != nullptr)
+        watcher->OnConfigured(http, outcome.InitializeResult, failedStep);
     if (Raised(cancel))
         return CancelledOutcome(outcome);
     if (outcome.InitializeResult != 0)
@@ -183,7 +206,11 @@ ConnectionTestOutcome RunConnectionTest(const ConnectionTestSettings& settings,
             return CancelledOutcome(outcome);
         PacketHeader answer;
         InitPacketHeader(answer);
-        switch (ParseResponseBody(response->Data.get(), response->Length, answer)) {
+        const ResponseFraming framing =
+            ParseResponseBody(response->Data.get(), response->Length, answer);
+        if (watcher != nullptr)
+            watcher->OnAnswer(*response, framing);
+        switch (framing) {
         case ResponseFraming::TooShort:
             LOG_PRINTF(LK_WARNING, "Response content length is wrong. [%s|%d]");
             outcome.ServerCode = SERVER_CODE_UNREADABLE;

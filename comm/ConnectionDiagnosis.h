@@ -40,8 +40,9 @@ struct DiagnosisStep {
 };
 
 struct ConnectionDiagnosis {
-    // In the order the transfer went through them; steps after the failing
-    // one are Skipped.
+    // In the order the transfer goes through them; the steps it did not
+    // reach are Skipped (all after the failing one, and TLS when a proxy
+    // wanted a login before it would open the way to the server).
     std::vector<DiagnosisStep> Steps;
 
     // The first failed step, or null when none failed.

@@ -573,8 +573,12 @@ int32_t CInternet::DoRequest(const ResponseBuffer*& response) {
     int32_t result = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteCallback);
     if (result == CURLE_OK) {
         m_response.Clear();
+        if (m_observer != nullptr)
+            m_observer->BeforeTransfer(curl);
         result =
             m_cancel != nullptr ? PerformCancellable(curl, *m_cancel) : curl_easy_perform(curl);
+        if (m_observer != nullptr)
+            m_observer->AfterTransfer(curl, result);
         const long httpCode = GetHTTPCode();
         if (httpCode != 200) {
             long available = 0;

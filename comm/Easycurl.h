@@ -52,6 +52,18 @@ inline constexpr char CLIENT_KEY_PEM_FILE_NAME[] = "ZQClientCertPW.PEM";
 // every other number Basic.
 long MapAuthMethod(int32_t method);
 
+// Looks on at a transfer without taking part in it. Before the transfer it
+// may set only libcurl's informational options (verbose output to its own
+// debug function, the certificate information, the error buffer); after it,
+// it reads what libcurl reports and takes those options back. Nothing it does
+// may change what is sent or how the transfer ends.
+class CTransferObserver {
+public:
+    virtual ~CTransferObserver() = default;
+    virtual void BeforeTransfer(CURL* curl) = 0;
+    virtual void AfterTransfer(CURL* curl, int32_t result) = 0;
+};
+
 class CEasycurlHandle {
 public:
     CEasycurlHandle();
@@ -125,6 +137,8 @@ public:
     // (also when the transfer could not start) and stays valid for the life
     // of the object.
     int32_t DoRequest(const ResponseBuffer*& response);
+    // The observer of the next transfers, or null. It must outlive them.
+    void SetTransferObserver(CTransferObserver* observer) { m_observer = observer; }
     long GetHTTPCode() const;
 
     // What was handed to libcurl, for diagnostics.
@@ -152,6 +166,7 @@ private:
     std::string m_clientPemPath;
     std::string m_clientKeyPemPath;
     const std::atomic<bool>* m_cancel = nullptr;
+    CTransferObserver* m_observer = nullptr;
 };
 
 class CHTTP : public CInternet {

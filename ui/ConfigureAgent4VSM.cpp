@@ -210,15 +210,15 @@ void CConfigureAgent4VSM::OnTestConnection() {
     const ConnectionTestSettings settings =
         BuildConnectionTestSettings(m_general->m_state, m_advanced->m_state);
     // The sheet stays blocked behind the progress window, but never frozen.
+    ConnectionDiagnosis diagnosis;
     const std::optional<ConnectionTestOutcome> outcome = RunConnectionTestWithProgress(
         this, settings,
         TestingConnectionText(Q(m_strings(IDS_TESTING_CONNECTION)), Q(settings.ServerName),
                               settings.ServerPort),
-        Q(m_strings(IDS_CANCEL)));
+        Q(m_strings(IDS_CANCEL)), &diagnosis);
     if (!outcome)
         return; // cancelled: the user knows, no result to report
-    ShowMessageBox(this, m_strings(outcome->TextId), m_strings(outcome->CaptionId),
-                   outcome->Success ? MessageIcon::Information : MessageIcon::Warning, true);
+    ShowMessageBox(ConnectionTestResultBox(this, *outcome, diagnosis, m_strings));
 }
 
 void CConfigureAgent4VSM::OnClicked(int id) {

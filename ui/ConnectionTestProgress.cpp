@@ -94,7 +94,8 @@ QString TestingConnectionText(const QString& format, const QString& server, int3
 
 std::optional<ConnectionTestOutcome>
 RunConnectionTestWithProgress(QWidget* owner, const ConnectionTestSettings& settings,
-                              const QString& progressText, const QString& cancelText) {
+                              const QString& progressText, const QString& cancelText,
+                              ConnectionDiagnosis* diagnosis) {
     std::atomic<bool> cancel{false};
     bool abandoned = false;
     std::optional<ConnectionTestOutcome> outcome;
@@ -114,12 +115,19 @@ RunConnectionTestWithProgress(QWidget* owner, const ConnectionTestSettings& sett
 
     // The worker gets its own copy of the settings: the sheet's members may
     // change under it while events are served.
-    std::thread worker([&cancel, &loop, &outcome, settings] {
-        ConnectionTestOutcome result = RunConnectionTest(settings, &cancel);
+    std::thread worker([&cancel, &loop, &outcome, settings, diagnosis] {
+        ConnectionDiagnosis account;
+        ConnectionTestOutcome result = diagnosis != nullptr
+                                           ? RunConnectionTest(settings, &cancel, &account)
+                                           : RunConnectionTest(settings, &cancel);
+        // Delivered on the UI thread, and only while this call still waits:
+        // the loop takes the call with it when it goes.
         QMetaObject::invokeMethod(
             &loop,
-            [&loop, &outcome, result] {
+            [&loop, &outcome, result, diagnosis, account = std::move(account)]() mutable {
                 outcome = result;
+                if (diagnosis != nullptr)
+                    *diagnosis = std::move(account);
                 loop.quit();
             },
             Qt::QueuedConnection);
@@ -140,6 +148,24 @@ RunConnectionTestWithProgress(QWidget* owner, const ConnectionTestSettings& sett
     if (abandoned)
         return std::nullopt;
     return outcome;
+}
+
+CMessageBoxRequest ConnectionTestResultBox(QWidget* owner, const ConnectionTestOutcome& outcome,
+                                           const ConnectionDiagnosis& diagnosis,
+                                           const std::function<std::u16string(unsigned)>& strings) {
+    CMessageBoxRequest request;
+    request.owner = owner;
+    request.text = strings(outcome.TextId);
+    request.caption = strings(outcome.CaptionId);
+    request.icon = outcome.Success ? MessageIcon::Information : MessageIcon::Warning;
+    request.topmost = true;
+    // The report is English whatever the language, as the log is: it is
+    // what an administrator hands on to support.
+    if (!diagnosis.Steps.empty())
+        request.detailedText = QString::fromStdString(diagnosis.ReportText()).toStdU16String();
+    request.showDetailsLabel = strings(IDS_SHOW_DETAILS);
+    request.hideDetailsLabel = strings(IDS_HIDE_DETAILS);
+    return request;
 }
 
 void SetConnectionTestProgressObserverForTesting(

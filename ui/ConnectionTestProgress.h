@@ -11,6 +11,8 @@
 #include <QString>
 
 #include "comm/ConfigureAgent4VSM.h"
+#include "comm/ConnectionDiagnosis.h"
+#include "platform/gui/MessageBox.h"
 
 class QLabel;
 class QPushButton;
@@ -19,6 +21,10 @@ class QPushButton;
 // (server, port) and the button's "Cancel".
 inline constexpr unsigned IDS_TESTING_CONNECTION = 7122;
 inline constexpr unsigned IDS_CANCEL = 7123;
+// The labels of the result box's button that shows and hides the
+// diagnosis.
+inline constexpr unsigned IDS_SHOW_DETAILS = 7170;
+inline constexpr unsigned IDS_HIDE_DETAILS = 7171;
 
 // Object names by which widget tests find the window and its button.
 inline constexpr char CONNECTION_TEST_PROGRESS_NAME[] = "ConnectionTestProgress";
@@ -29,10 +35,20 @@ inline constexpr char CONNECTION_TEST_CANCEL_NAME[] = "ConnectionTestCancel";
 // test ends; nullopt when the user cancelled (the button, Escape or closing
 // the window), when the owner went away meanwhile or when the application
 // is quitting. A cancelled test ends within a fraction of a second; the
-// worker thread has always ended when this returns.
+// worker thread has always ended when this returns. With `diagnosis`, the
+// observed test runs and its account lands there when the outcome is
+// returned.
 std::optional<ConnectionTestOutcome>
 RunConnectionTestWithProgress(QWidget* owner, const ConnectionTestSettings& settings,
-                              const QString& progressText, const QString& cancelText);
+                              const QString& progressText, const QString& cancelText,
+                              ConnectionDiagnosis* diagnosis = nullptr);
+
+// The box that reports a finished test, owned by `owner`: the outcome's
+// message and caption from `strings` (the selected language), and the
+// diagnosis's report behind the Details button.
+CMessageBoxRequest ConnectionTestResultBox(QWidget* owner, const ConnectionTestOutcome& outcome,
+                                           const ConnectionDiagnosis& diagnosis,
+                                           const std::function<std::u16string(unsigned)>& strings);
 
 // `format` (the text of IDS_TESTING_CONNECTION) with its "%s" replaced by
 // the server and its "%d" by the port as the test uses it (its low 16 bits),

@@ -1,8 +1,37 @@
 #include "platform/gui/MessageBox.h"
 
+#include <QCoreApplication>
+#include <QFontMetrics>
 #include <QMessageBox>
+#include <QTextEdit>
+#include <QTranslator>
 
 namespace {
+
+// QMessageBox names its details button through Qt's own translations, which
+// the tool does not ship; while the box lives, this answers those two texts
+// in the box's language.
+class CDetailsButtonTranslator : public QTranslator {
+public:
+    CDetailsButtonTranslator(QObject* parent, QString show, QString hide)
+        : QTranslator(parent), m_show(std::move(show)), m_hide(std::move(hide)) {}
+
+    QString translate(const char* context, const char* sourceText, const char*,
+                      int) const override {
+        if (context == nullptr || sourceText == nullptr || qstrcmp(context, "QMessageBox") != 0)
+            return {};
+        if (qstrcmp(sourceText, "Show Details...") == 0)
+            return m_show;
+        if (qstrcmp(sourceText, "Hide Details...") == 0)
+            return m_hide;
+        return {};
+    }
+    bool isEmpty() const override { return false; }
+
+private:
+    QString m_show;
+    QString m_hide;
+};
 
 CMessageBoxRecorder* g_recorder = nullptr;
 
@@ -45,6 +74,7 @@ int CMessageBoxRecorder::Answer(const CMessageBoxRequest& request) {
     record.icon = request.icon;
     record.topmost = request.topmost;
     record.buttons = request.buttons;
+    record.detailedText = request.detailedText;
     record.answer = FirstAnswer(request.buttons);
     if (!m_answers.empty()) {
         record.answer = m_answers.front();
@@ -60,6 +90,20 @@ std::unique_ptr<QMessageBox> CreateMessageBox(const CMessageBoxRequest& request)
     box->setWindowTitle(QString::fromStdU16String(request.caption));
     box->setText(QString::fromStdU16String(request.text));
     box->setTextFormat(Qt::PlainText);
+    if (!request.detailedText.empty()) {
+        if (!request.showDetailsLabel.empty() && !request.hideDetailsLabel.empty())
+            QCoreApplication::installTranslator(new CDetailsButtonTranslator(
+                box.get(), QString::fromStdU16String(request.showDetailsLabel),
+                QString::fromStdU16String(request.hideDetailsLabel)));
+        box->setDetailedText(QString::fromStdU16String(request.detailedText));
+        // Qt keeps the details to a strip of five lines; a report of many
+        // lines reads better in a pane that shows most of it at once.
+        if (auto* details = box->findChild<QTextEdit*>()) {
+            const QFontMetrics metrics(details->font());
+            details->setFixedHeight(metrics.lineSpacing() * 18);
+            details->setMinimumWidth(metrics.averageCharWidth() * 80);
+        }
+    }
     switch (request.buttons) {
     case MessageButtons::Ok:
         box->setStandardButtons(QMessageBox::Ok);

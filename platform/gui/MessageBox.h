@@ -31,6 +31,11 @@ struct CMessageBoxRequest {
     MessageIcon icon = MessageIcon::Warning;
     bool topmost = true;
     MessageButtons buttons = MessageButtons::Ok;
+    // Behind the box's details button when not empty (plain text), with the
+    // button's two labels in the box's language (empty: Qt's own).
+    std::u16string detailedText;
+    std::u16string showDetailsLabel;
+    std::u16string hideDetailsLabel;
 };
 
 // Shows the box modally and returns the button pressed (IDOK, IDCANCEL,
@@ -53,6 +58,7 @@ public:
         MessageIcon icon = MessageIcon::None;
         bool topmost = false;
         MessageButtons buttons = MessageButtons::Ok;
+        std::u16string detailedText;
         int answer = 0;
     };
 

@@ -199,8 +199,11 @@ bool ServletServer::Start(const fs::path& workDirectory, const ServletOptions& o
         "--user",       options.User,
         "--password",   options.Password};
     if (options.Tls != nullptr) {
-        argv.insert(argv.end(), {"--cert", options.Tls->File("server.pem").string(), "--key",
-                                 options.Tls->File("server.key").string()});
+        argv.insert(argv.end(),
+                    {"--cert", options.Tls->File(options.Certificate + ".pem").string(), "--key",
+                     options.Tls->File(options.Certificate + ".key").string()});
+        if (options.Tls12)
+            argv.insert(argv.end(), {"--tls-max", "1.2"});
         if (options.RequireClientCert)
             argv.insert(argv.end(), {"--client-ca", options.Tls->File("ca.pem").string()});
     }

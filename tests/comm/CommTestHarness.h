@@ -70,7 +70,9 @@ struct ServletOptions {
     int Length = 94;             // body length (framed and bytes)
     double DelaySeconds = 0;
     const TestCertificates* Tls = nullptr; // HTTPS with server.pem
+    std::string Certificate = "server";    // <name>.pem and <name>.key of Tls
     bool RequireClientCert = false;
+    bool Tls12 = false; // at most TLS 1.2
     std::string Auth = "none"; // none, basic, digest
     std::string User;
     std::string Password;

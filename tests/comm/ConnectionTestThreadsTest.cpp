@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "comm/ConfigureAgent4VSM.h"
+#include "comm/ConnectionDiagnosis.h"
 #include "comm/ValueEncryption.h"
 #include "common/LogTracker.h"
 #include "config/AgentConfig.h"
@@ -166,9 +167,10 @@ protected:
 
     // Runs the test on a worker thread and keeps this thread busy until it
     // ends; raises the cancel flag `cancelAfter` into the run, if given (zero:
-    // before it starts).
+    // before it starts). With `diagnosis`, the run is the observed one.
     static ThreadedRun RunOnWorker(const ConnectionTestSettings& settings,
-                                   std::optional<milliseconds> cancelAfter = std::nullopt) {
+                                   std::optional<milliseconds> cancelAfter = std::nullopt,
+                                   ConnectionDiagnosis* diagnosis = nullptr) {
         ThreadedRun run;
         std::atomic<bool> cancel{cancelAfter == milliseconds(0)};
         std::atomic<bool> finished{false};
@@ -176,7 +178,8 @@ protected:
         const Clock::time_point started = Clock::now();
         Clock::time_point cancelledAt = started;
         std::thread worker([&] {
-            run.Outcome = RunConnectionTest(settings, &cancel);
+            run.Outcome = diagnosis != nullptr ? RunConnectionTest(settings, &cancel, diagnosis)
+                                               : RunConnectionTest(settings, &cancel);
             ended = Clock::now();
             finished = true;
         });
@@ -300,6 +303,42 @@ TEST_F(ConnectionTestThreads, CancelEndsEveryPhaseAtOnce) {
     const std::string log = Log();
     for (const char* line : kOutcomeLines)
         EXPECT_EQ(CountOf(log, line), 0) << line;
+}
+
+TEST_F(ConnectionTestThreads, ObservedRunsBesideTheOtherThreads) {
+    ServletServer server;
+    ServletOptions slow = Tls(true);
+    ServletServer silent;
+    slow.DelaySeconds = 3000;
+    fs::create_directories(m_temp.Path() / "tls");
+    fs::create_directories(m_temp.Path() / "slow");
+    ASSERT_TRUE(server.Start(m_temp.Path() / "tls", Tls(true)));
+    ASSERT_TRUE(silent.Start(m_temp.Path() / "slow", slow));
+
+    // To its end, with every step passed.
+    ConnectionDiagnosis done;
+    const ThreadedRun run = RunOnWorker(WithClientCertificate(server.Port()), std::nullopt, &done);
+    EXPECT_TRUE(run.Outcome.Success);
+    EXPECT_EQ(run.BadRounds, 0);
+    EXPECT_GT(run.Rounds, 0);
+    ASSERT_EQ(done.Steps.size(), 6u);
+    for (const DiagnosisStep& step : done.Steps)
+        EXPECT_EQ(step.Verdict, DiagnosisVerdict::Passed) << done.ReportText();
+    EXPECT_EQ(done.ReportText().find(kCertPassword), std::string::npos);
+
+    // Cancelled while it waits for the answer: nothing failed, and the
+    // steps before the answer passed.
+    ConnectionDiagnosis cancelled;
+    const ThreadedRun stopped =
+        RunOnWorker(WithClientCertificate(silent.Port()), milliseconds(1000), &cancelled);
+    EXPECT_TRUE(stopped.Outcome.Cancelled);
+    EXPECT_LT(stopped.SinceCancel, milliseconds(500));
+    EXPECT_EQ(stopped.BadRounds, 0);
+    EXPECT_EQ(cancelled.FirstFailure(), nullptr) << cancelled.ReportText();
+    ASSERT_EQ(cancelled.Steps.size(), 6u);
+    EXPECT_EQ(cancelled.Steps[2].Kind, DiagnosisStepKind::Tls);
+    EXPECT_EQ(cancelled.Steps[2].Verdict, DiagnosisVerdict::Passed) << cancelled.ReportText();
+    EXPECT_EQ(cancelled.Steps.back().Verdict, DiagnosisVerdict::Skipped);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #   ca.pem / ca.der        the test CA, in PEM and in DER
 #   other-ca.pem           an unrelated CA that the server does not chain to
 #   server.pem, server.key the loopback server's certificate (127.0.0.1)
+#   server-expired.pem/.key the same name, signed by the test CA, expired in 2020
 #   client.pem, client.key a client certificate signed by the test CA
 #   client.p12             the client certificate and key, PKCS#12 under $2
 #   client-nopass.p12      the same without a password
@@ -55,6 +56,31 @@ sign() { # name subject extension-section
 }
 sign server 127.0.0.1 server
 sign client "Opal Test Agent" client
+
+# openssl x509 cannot date a certificate in the past; openssl ca can, with a
+# scratch database of its own.
+newkey server-expired.key
+openssl req -new -key server-expired.key -out server-expired.csr -subj "/CN=127.0.0.1"
+mkdir -p signer
+: > signer/index.txt
+echo 01 > signer/serial
+cat > signer.cnf <<'CNF'
+[ca]
+default_ca = signer
+[signer]
+database = signer/index.txt
+new_certs_dir = signer
+serial = signer/serial
+default_md = sha256
+policy = anything
+unique_subject = no
+[anything]
+commonName = supplied
+CNF
+openssl ca -batch -notext -config signer.cnf -cert ca.pem -keyfile ca.key \
+    -startdate 20200101000000Z -enddate 20200201000000Z -extfile ext.cnf -extensions server \
+    -in server-expired.csr -out server-expired.pem 2>/dev/null
+rm -rf server-expired.csr signer signer.cnf
 
 openssl pkcs12 -export -in client.pem -inkey client.key -name "Opal Test Agent" \
     -out client.p12 -passout "pass:$password"

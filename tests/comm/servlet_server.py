@@ -10,8 +10,9 @@ A failed TLS handshake is recorded as <n>.meta holding "tls-error <text>".
 
 The port it listens on is written to --port-file once it accepts connections.
 Serves HTTP, or HTTPS with --cert/--key, optionally requiring a client
-certificate signed by --client-ca; --auth basic|digest demands server
-authentication with --user/--password.
+certificate signed by --client-ca; --tls-max 1.2 keeps to TLS 1.2, where a
+refused client certificate ends the handshake itself; --auth basic|digest
+demands server authentication with --user/--password.
 """
 
 import argparse
@@ -181,6 +182,7 @@ def main():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--client-ca")
+    parser.add_argument("--tls-max", choices=["1.2", "1.3"], default="1.3")
     parser.add_argument("--auth", choices=["none", "basic", "digest"], default="none")
     parser.add_argument("--user", default="")
     parser.add_argument("--password", default="")
@@ -194,6 +196,8 @@ def main():
     if options.cert:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(options.cert, options.key)
+        if options.tls_max == "1.2":
+            context.maximum_version = ssl.TLSVersion.TLSv1_2
         if options.client_ca:
             context.verify_mode = ssl.CERT_REQUIRED
             context.load_verify_locations(options.client_ca)

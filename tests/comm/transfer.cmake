@@ -28,6 +28,8 @@ opal_add_test(EasycurlTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/EasycurlTest.cpp
               LIBS opal_comm opal_comm_test_harness OpenSSL::Crypto)
 opal_add_test(ConfigureAgent4VSMTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/ConfigureAgent4VSMTest.cpp
               LIBS opal_comm opal_comm_test_harness OpenSSL::Crypto)
+opal_add_test(ConnectionDiagnosisTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/ConnectionDiagnosisTest.cpp
+              LIBS opal_comm opal_comm_test_harness OpenSSL::Crypto)
 
 # The connection test timed against the curl command; run by
 # benchmarks/connection_test_bench.sh, never by ctest.

@@ -74,11 +74,12 @@ protected:
     ConnectionTestSettings Settings(uint16_t port) const {
         return commtest::LoopbackSettings(port, u"/opalCommunicatorServer/DataPortServlet", 300);
     }
-    std::optional<ConnectionTestOutcome> Run(const ConnectionTestSettings& settings) {
+    std::optional<ConnectionTestOutcome> Run(const ConnectionTestSettings& settings,
+                                             ConnectionDiagnosis* diagnosis = nullptr) {
         const QString text = TestingConnectionText(Text(IDS_TESTING_CONNECTION),
                                                    QString::fromStdU16String(settings.ServerName),
                                                    settings.ServerPort);
-        return RunConnectionTestWithProgress(&m_owner, settings, text, Text(IDS_CANCEL));
+        return RunConnectionTestWithProgress(&m_owner, settings, text, Text(IDS_CANCEL), diagnosis);
     }
     // Looks at the window as it appears; `then` may act on it.
     void Observe(SeenWindow& seen, std::function<void(CConnectionTestProgress*)> then = nullptr) {
@@ -129,10 +130,15 @@ TEST_F(ConnectionTestProgressTest, FinishedTestReturnsTheServersOutcome) {
         SeenWindow seen;
         Observe(seen);
 
-        const std::optional<ConnectionTestOutcome> outcome = Run(Settings(server.Port()));
+        ConnectionDiagnosis diagnosis;
+        const std::optional<ConnectionTestOutcome> outcome =
+            Run(Settings(server.Port()), &diagnosis);
         ASSERT_TRUE(outcome);
         EXPECT_FALSE(outcome->Cancelled);
         EXPECT_EQ(outcome->Success, c.code == 0);
+        // The worker's account arrives with its outcome.
+        ASSERT_EQ(diagnosis.Steps.size(), 5u);
+        EXPECT_EQ(diagnosis.FirstFailure(), c.code == 0 ? nullptr : &diagnosis.Steps.back());
         EXPECT_EQ(outcome->TextId, c.textId);
         EXPECT_EQ(outcome->ServerCode, c.code);
         EXPECT_EQ(server.Requests().size(), 1u);

@@ -345,6 +345,60 @@ TEST_F(SettingsSheetTest, TestConnectionSendsTheValuesOnScreenAndSavesNothing) {
     EXPECT_EQ(server.Requests().size(), 1u);
 }
 
+TEST_F(SettingsSheetTest, TestConnectionResultCarriesTheDiagnosisBehindDetails) {
+    struct Case {
+        const char* name;
+        int status;          // the servlet's answer; 0: nothing listens
+        uint32_t code;       // its result code
+        unsigned text;       // the box's message
+        const char* summary; // the report's first line
+        const char* step;    // a line of the report
+        const char* hint;    // part of the failing step's hint
+    };
+    const Case cases[] = {
+        {"success", 200, 0, 7020, "Connection test: every step passed",
+         "[passed] The servlet's answer", nullptr},
+        {"nothing listens", 0, 0, 7019, "Connection test failed at: Connect to the server",
+         "[skipped] The servlet's answer",
+         "Nothing accepts connections at 127.0.0.1:"},
+        {"HTTP 500", 500, 0, 7019, "Connection test failed at: HTTP status of the POST",
+         "[failed] HTTP status of the POST to /opalCommunicatorServer/DataPortServlet",
+         "The server answered 500"},
+        {"result code 7", 200, 7, 7052, "Connection test failed at: The servlet's answer",
+         "    Result code: 0x7", "The servlet answered with result code 0x7"},
+    };
+    auto sheet = Open();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        commtest::ServletServer server;
+        uint16_t port = commtest::FindFreePort();
+        if (c.status != 0) {
+            commtest::ServletOptions options;
+            options.Status = c.status;
+            options.Code = c.code;
+            ASSERT_TRUE(server.Start(m_temp.Path() / c.name, options));
+            port = server.Port();
+        }
+        m_boxes.Clear();
+        PointAt(*sheet, port);
+        Click(*sheet, IDC_TEST_CONNECTION);
+
+        ASSERT_EQ(m_boxes.Records().size(), 1u);
+        const CMessageBoxRecorder::Record& box = m_boxes.Records()[0];
+        EXPECT_EQ(box.text, English(c.text));
+        const std::string report = Utf8(box.detailedText);
+        EXPECT_EQ(report.rfind(c.summary, 0), 0u) << report;
+        EXPECT_NE(report.find(c.step), std::string::npos) << report;
+        if (c.hint != nullptr) {
+            EXPECT_NE(report.find("    What to do: " + std::string(c.hint)), std::string::npos)
+                << report;
+        }
+        // PointAt toggles the proxy and the server login: back as loaded.
+        Click(sheet->GeneralPage(), IDC_PROXY_ENABLED);
+        Click(sheet->GeneralPage(), IDC_SERVER_AUTH);
+    }
+}
+
 TEST_F(SettingsSheetTest, TabOrderRunsThroughThePageBeforeTheButtons) {
     auto sheet = Open();
     std::vector<QWidget*> order;

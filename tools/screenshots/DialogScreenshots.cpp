@@ -1,9 +1,10 @@
 // Takes pictures of the tool's dialogs for people to review, in English and
 // in a language library's language: the real settings sheet on each tab with
 // the demo agent's values loaded, the HTTPS settings dialog, a validation
-// message, the progress window and the results of Test Connection, the
-// tray menu, and the status window that stands in for the icon where no tray
-// host is (idle, and while a service command waits).
+// message, the progress window and the results of Test Connection (one with
+// its diagnosis opened), the tray menu, and the status window that stands in
+// for the icon where no tray host is (idle, and while a service command
+// waits).
 //
 //   opal_dialog_screenshots <output-dir> <language-library> <agent-documents-dir>
 //
@@ -18,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -155,6 +157,28 @@ bool SaveAll(const QString& folder, CResourceModule* module) {
         text(IDS_CANCEL));
     ok = Save(progress, path("progress")) && ok;
     progress.hide();
+
+    // A real diagnosis, of a port on this machine where nothing listens, so
+    // that the picture needs no network.
+    {
+        ConnectionTestSettings settings;
+        settings.ServerName = u"127.0.0.1";
+        settings.ServerPort = 1;
+        settings.ServiceURI = u"/opalCommunicatorServer/DataPortServlet";
+        settings.ConnTimeOut = 300;
+        ConnectionDiagnosis diagnosis;
+        const ConnectionTestOutcome outcome = RunConnectionTest(settings, nullptr, &diagnosis);
+        std::unique_ptr<QMessageBox> box = CreateMessageBox(
+            ConnectionTestResultBox(&sheet, outcome, diagnosis, [module](unsigned id) {
+                return module->LoadString(id).value_or(u"");
+            }));
+        box->show();
+        for (QAbstractButton* button : box->buttons()) {
+            if (box->buttonRole(button) == QMessageBox::ActionRole)
+                button->click();
+        }
+        ok = Save(*box, path("result-7019-details")) && ok;
+    }
 
     for (const ResultBox& result : RESULT_BOXES) {
         CMessageBoxRequest request;

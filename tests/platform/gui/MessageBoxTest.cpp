@@ -1,6 +1,8 @@
 // Message boxes and the open-file dialog: what the seams record and answer,
 // and how the real ones are set up.
 
+#include <QAbstractButton>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QWidget>
@@ -87,6 +89,59 @@ TEST(MessageBoxTest, RealBoxCarriesTheRequestedLooks) {
         EXPECT_EQ(box->windowTitle(), QStringLiteral("Kestrel Agent Setting Tool"));
         EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
     }
+}
+
+TEST(MessageBoxTest, DetailsSitBehindTheirButtonInTheBoxsLanguage) {
+    const struct {
+        const char* name;
+        std::u16string show;
+        std::u16string hide;
+        QString shown; // the button's label, closed and open
+        QString open;
+    } cases[] = {
+        {"the box's labels", u"詳細を表示...", u"詳細を隠す...", QStringLiteral("詳細を表示..."),
+         QStringLiteral("詳細を隠す...")},
+        {"no labels: Qt's own", u"", u"", QStringLiteral("Show Details..."),
+         QStringLiteral("Hide Details...")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CMessageBoxRequest request;
+        request.text = u"Unable to connect";
+        request.caption = u"Warning";
+        request.detailedText = u"[failed] Connect to the server\n    What to do: check it\n";
+        request.showDetailsLabel = c.show;
+        request.hideDetailsLabel = c.hide;
+        {
+            CMessageBoxRecorder recorder;
+            ShowMessageBox(request);
+            ASSERT_EQ(recorder.Records().size(), 1u);
+            EXPECT_EQ(recorder.Records()[0].detailedText, request.detailedText);
+        }
+        {
+            const std::unique_ptr<QMessageBox> box = CreateMessageBox(request);
+            EXPECT_EQ(box->detailedText(), QString::fromStdU16String(request.detailedText));
+            QAbstractButton* details = nullptr;
+            for (QAbstractButton* button : box->buttons()) {
+                if (button->text() == c.shown)
+                    details = button;
+            }
+            ASSERT_NE(details, nullptr);
+            box->show();
+            details->click();
+            EXPECT_EQ(details->text(), c.open);
+            box->hide();
+        }
+        // The labels lived with the box only.
+        EXPECT_EQ(QCoreApplication::translate("QMessageBox", "Show Details..."),
+                  QStringLiteral("Show Details..."));
+    }
+    // A box without details has no such button.
+    CMessageBoxRequest plain;
+    plain.text = u"Connect to the server successfully.";
+    const std::unique_ptr<QMessageBox> box = CreateMessageBox(plain);
+    EXPECT_TRUE(box->detailedText().isEmpty());
+    EXPECT_EQ(box->buttons().size(), 1);
 }
 
 TEST(FileDialogTest, RecorderAnswersAndRealDialogIsSetUp) {
