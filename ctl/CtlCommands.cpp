@@ -551,11 +551,8 @@ int RunTestConnection(CtlContext& context, const std::vector<std::string>& argum
     const ConnectionTestOutcome outcome = RunCtlConnectionTest(settings, diagnose, &diagnosis, &report);
     answer.Json().Set("outcome", OutcomeJson(context, outcome));
     if (diagnose) {
-        answer.Json().Set("diagnosisAvailable", DiagnosisAvailable());
         answer.Json().Set("diagnosis", std::move(diagnosis));
-        if (!DiagnosisAvailable())
-            answer.Warn("this build has no step-by-step diagnosis; only the test's outcome is shown");
-        else if (!context.json)
+        if (!context.json)
             std::fputs((report + (report.empty() || report.back() == '\n' ? "" : "\n")).c_str(), stdout);
     }
     answer.Say(OutcomeText(context, outcome));

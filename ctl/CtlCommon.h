@@ -105,10 +105,7 @@ std::string ServiceStatusText(const ServiceStatus& status);
 JsonValue OutcomeJson(const CtlContext& context, const ConnectionTestOutcome& outcome);
 std::string OutcomeText(const CtlContext& context, const ConnectionTestOutcome& outcome);
 
-// Whether this build has the step-by-step connection diagnosis.
-bool DiagnosisAvailable();
-// The connection test; with `diagnose` (and the diagnosis in the build) it
-// is observed step by step, its account written into `diagnosis` (JSON) and
+// The connection test; with `diagnose` it is observed step by step, its account written into `diagnosis` (JSON) and
 // `report` (text, any line that could carry a secret removed).
 ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& settings, bool diagnose,
                                            JsonValue* diagnosis, std::string* report);

@@ -231,11 +231,9 @@ int RunDiagnose(CtlContext& context, const std::vector<std::string>& arguments) 
         const ConnectionTestOutcome outcome = RunCtlConnectionTest(
             BuildConnectionTestSettings(pages.General, pages.Advanced), true, &steps, &report);
         outcomeJson = OutcomeJson(context, outcome);
-        diagnosis = OutcomeText(context, outcome) + "\n\n" +
-                    (DiagnosisAvailable() ? report
-                                          : std::string("This build has no step-by-step diagnosis.\n"));
+        diagnosis = OutcomeText(context, outcome) + "\n\n" + report;
     }
-    add("diagnosis.txt", ScrubLines(diagnosis, secrets));
+    add("diagnosis.txt", WithoutKnownSecrets(diagnosis, secrets));
 
     // Last, so that the log's end holds this run's own lines too.
     std::string logNote;
@@ -259,7 +257,6 @@ int RunDiagnose(CtlContext& context, const std::vector<std::string>& arguments) 
     answer.Json().Set("output", path);
     answer.Json().Set("files", std::move(files));
     answer.Json().Set("connectionTest", std::move(outcomeJson));
-    answer.Json().Set("diagnosisAvailable", DiagnosisAvailable());
     answer.Say("Wrote " + path);
     return answer.Finish(EXIT_OK);
 }

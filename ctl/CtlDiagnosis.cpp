@@ -1,25 +1,18 @@
 // The connection test as the command line runs it, with or without the
 // step-by-step diagnosis.
 
+#include "comm/ConnectionDiagnosis.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/SupportBundle.h"
 
-#if OPAL_HAVE_CONNECTION_DIAGNOSIS
-#include "comm/ConnectionDiagnosis.h"
-#endif
-
-bool DiagnosisAvailable() {
-    return OPAL_HAVE_CONNECTION_DIAGNOSIS != 0;
-}
-
 ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& settings, bool diagnose,
                                            JsonValue* diagnosis, std::string* report) {
-#if OPAL_HAVE_CONNECTION_DIAGNOSIS
     if (diagnose) {
         ConnectionDiagnosis account;
         const ConnectionTestOutcome outcome = RunConnectionTest(settings, nullptr, &account);
-        // The account may quote what the peers answered; a proxy's or
-        // server's challenge is fine, a credential never is.
+        // The account withholds credentials itself; the passwords are
+        // looked for once more, and only they go (a hint that names the
+        // Password field stays whole).
         const std::vector<std::string> secrets = {Utf8(settings.HTTPAuthPassword),
                                                   Utf8(settings.ProxyPassword),
                                                   Utf8(settings.ClientCertPswd)};
@@ -29,12 +22,14 @@ ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& setting
                 JsonValue json = JsonValue::Object();
                 json.Set("kind", DiagnosisStepKindName(step.Kind));
                 json.Set("verdict", DiagnosisVerdictName(step.Verdict));
-                json.Set("title", ScrubLines(step.Title, secrets));
+                json.Set("title", WithoutKnownSecrets(step.Title, secrets));
                 JsonValue details = JsonValue::Array();
                 for (const std::string& detail : step.Details)
-                    details.Push(ScrubLines(detail, secrets));
+                    details.Push(WithoutKnownSecrets(detail, secrets));
                 json.Set("details", std::move(details));
-                json.Set("hint", step.Hint.empty() ? JsonValue() : JsonValue(ScrubLines(step.Hint, secrets)));
+                json.Set("hint", step.Hint.empty()
+                                     ? JsonValue()
+                                     : JsonValue(WithoutKnownSecrets(step.Hint, secrets)));
                 steps.Push(std::move(json));
             }
             const DiagnosisStep* failed = account.FirstFailure();
@@ -44,12 +39,9 @@ ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& setting
             diagnosis->Set("steps", std::move(steps));
         }
         if (report)
-            *report = ScrubLines(account.ReportText(), secrets);
+            *report = WithoutKnownSecrets(account.ReportText(), secrets);
         return outcome;
     }
-#else
-    (void)diagnose;
-#endif
     if (diagnosis)
         *diagnosis = JsonValue();
     if (report)

@@ -103,6 +103,10 @@ void AppendOctal(char* field, std::size_t width, uint64_t value) {
 
 } // namespace
 
+std::string WithoutKnownSecrets(std::string_view text, const std::vector<std::string>& knownSecrets) {
+    return ReplaceKnown(std::string(text), knownSecrets);
+}
+
 bool IsSecretName(std::string_view name) {
     return ContainsAny(Lower(name), {"password", "passwd", "pswd", "pwd", "secret", "key", "token",
                                      "credential"});

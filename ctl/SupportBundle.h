@@ -28,6 +28,11 @@ std::string RedactDocument(std::string_view text, const std::vector<std::string>
 // holding one of `knownSecrets`) replaced whole by REDACTED_LINE.
 std::string ScrubLines(std::string_view text, const std::vector<std::string>& knownSecrets);
 
+// `text` with every occurrence of one of `knownSecrets` replaced by
+// REDACTED_VALUE: for texts that are written to withhold credentials already
+// (the connection diagnosis), whose lines must stay whole.
+std::string WithoutKnownSecrets(std::string_view text, const std::vector<std::string>& knownSecrets);
+
 // Secrets shorter than this are not searched for: a short string would
 // turn up by chance in any text, and the elements are redacted anyway.
 inline constexpr std::size_t MIN_KNOWN_SECRET_LENGTH = 3;

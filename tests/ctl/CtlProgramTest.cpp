@@ -746,8 +746,11 @@ TEST_F(CtlProgramTest, TheSupportBundleHoldsNoSecret) {
     EXPECT_TRUE(Contains(files["log/OPALAgentSetting.log"], "[line removed: it may carry a secret]"));
     for (const char* library : {"libcurl", "OpenSSL", "Xerces-C++", "Qt: 6"})
         EXPECT_TRUE(Contains(files["versions.txt"], library)) << library;
-    // The bundle's connection test went through with all those secrets.
+    // The bundle's connection test went through with all those secrets,
+    // step by step.
     EXPECT_TRUE(Contains(files["diagnosis.txt"], kEnglish.at(7020))) << files["diagnosis.txt"];
+    EXPECT_TRUE(Contains(files["diagnosis.txt"], "Connection test: every step passed"))
+        << files["diagnosis.txt"];
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(files["status.json"]))
                   .object()["agent"].toObject()["toolTag"].toInt(), 2);
 }
@@ -766,4 +769,69 @@ TEST_F(CtlProgramTest, ServiceWaitsShowProgressOnATerminalOnly) {
     EXPECT_EQ(stop.status, 0);
     EXPECT_EQ(stop.err, "");
     EXPECT_EQ(stop.out, "Stop \"opal-agent\" service successfully\n");
+}
+
+TEST_F(CtlProgramTest, DiagnoseNamesTheStepThatFailed) {
+    fs::create_directories(m_temp.Path() / "tinyproxy");
+    commtest::TinyProxy tinyproxy;
+    ASSERT_TRUE(tinyproxy.Start(m_temp.Path() / "tinyproxy", "proxyuser", kProxyPassword));
+    const struct {
+        const char* what;
+        commtest::ServletOptions server;
+        std::vector<std::string> more;
+        const char* firstFailure; // nullptr: none
+        int status;
+    } cases[] = {
+        {"success", Servlet(200, "framed", 0), {"proxy-type=none"}, nullptr, 0},
+        {"nobody listening", Servlet(200, "framed", 0), {"proxy-type=none", "port=CLOSED"}, "connect", 1},
+        {"a proxy that wants a login",
+         Servlet(200, "framed", 0),
+         {"proxy-type=http", "proxy=127.0.0.1", "proxy-port=" + std::to_string(tinyproxy.Port()),
+          "proxy-auth-method=none"},
+         "authentication",
+         1},
+        {"HTTP 500", Servlet(500, "framed", 0), {"proxy-type=none"}, "http-status", 1},
+        {"server code 7", Servlet(200, "framed", 7), {"proxy-type=none"}, "answer", 1},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path work = m_temp.Path() / ("diagnosed" + std::to_string(n++));
+        fs::create_directories(work);
+        commtest::ServletServer server;
+        ASSERT_TRUE(server.Start(work, c.server));
+        std::vector<std::string> args = {"test-connection", "--diagnose", "server=127.0.0.1",
+                                         "port=" + std::to_string(server.Port()), "protocol=http",
+                                         "auth=none", "timeout=300"};
+        for (const std::string& more : c.more) {
+            if (more == "port=CLOSED")
+                args[3] = "port=" + std::to_string(commtest::FindFreePort());
+            else
+                args.push_back(more);
+        }
+        const CtlRun text = Ctl(args);
+        EXPECT_EQ(text.status, c.status) << text.err;
+        EXPECT_TRUE(Contains(text.out, c.firstFailure ? "Connection test failed at: "
+                                                      : "Connection test: every step passed"))
+            << text.out;
+
+        args.insert(args.begin(), "--json");
+        const QJsonObject diagnosis = Parse(Ctl(args))["diagnosis"].toObject();
+        const QJsonArray steps = diagnosis["steps"].toArray();
+        ASSERT_FALSE(steps.isEmpty());
+        EXPECT_EQ(steps.first().toObject()["kind"].toString(), "resolve");
+        if (!c.firstFailure) {
+            EXPECT_TRUE(diagnosis["firstFailure"].isNull());
+            continue;
+        }
+        EXPECT_EQ(diagnosis["firstFailure"].toString().toStdString(), c.firstFailure);
+        for (const QJsonValue& step : steps) {
+            const QJsonObject object = step.toObject();
+            if (object["kind"].toString().toStdString() == c.firstFailure) {
+                EXPECT_EQ(object["verdict"].toString(), "failed");
+                EXPECT_FALSE(object["hint"].toString().isEmpty());
+                break;
+            }
+        }
+    }
 }
