@@ -31,7 +31,8 @@ constexpr AgentStatusRecord INITIAL_STATUS{0, 4, 0, 0, 0};
 
 int UsageFail(CtlAnswer& answer, const std::string& message, const std::string& topic) {
     const int code = answer.Fail(EXIT_USAGE_ERROR, "usage", message);
-    std::fprintf(stderr, "Try '%s %s--help'.\n", CTL_PROGRAM, topic.empty() ? "" : (topic + " ").c_str());
+    std::fprintf(stderr, "Try '%s %s--help'.\n", CTL_PROGRAM,
+                 topic.empty() ? "" : (topic + " ").c_str());
     return code;
 }
 
@@ -95,7 +96,8 @@ std::string ProxyText(const NetworkConfigRecord& record, JsonValue& json) {
     json.Set("address", page.ProxyName);
     json.Set("port", page.ProxyPort);
     json.Set("user", page.ProxyUser.empty() ? JsonValue() : JsonValue(page.ProxyUser));
-    std::string text = std::string(type) + " " + Utf8(page.ProxyName) + ":" + std::to_string(page.ProxyPort);
+    std::string text =
+        std::string(type) + " " + Utf8(page.ProxyName) + ":" + std::to_string(page.ProxyPort);
     if (!page.ProxyUser.empty())
         text += " (user " + Utf8(page.ProxyUser) + ")";
     return text;
@@ -110,10 +112,11 @@ bool AcceptLoad(CtlAnswer& answer, const CtlContext& context, const LoadedSettin
     if (pages.LocalConfigLoaded)
         return true;
     if (!CheckAgentSettingsAccess().readable) {
-        exitCode = answer.Fail(EXIT_FAILED, "permission",
-                               LocalConfigPath() + ": " + Utf8(ReplaceFirstPlaceholder(
-                                   context.texts.String(IDS_READ_NEEDS_ADMIN_GROUP),
-                                   FromUtf8(OPAL_ADMIN_GROUP))));
+        exitCode = answer.Fail(
+            EXIT_FAILED, "permission",
+            LocalConfigPath() + ": " +
+                Utf8(ReplaceFirstPlaceholder(context.texts.String(IDS_READ_NEEDS_ADMIN_GROUP),
+                                             FromUtf8(OPAL_ADMIN_GROUP))));
         return false;
     }
     const std::string message = Utf8(context.texts.String(IDS_NETWORK_CONFIG_LOAD_FAILED));
@@ -144,7 +147,8 @@ int SaveAndReport(CtlAnswer& answer, const CtlContext& context, const SettingsPa
     // try (and leave the agent's files half-touched).
     if (!MayChangeAgentSettings()) {
         answer.Json().Set("saved", false);
-        return answer.Fail(EXIT_FAILED, "permission", AdministratorsMessage("cannot save " + LocalConfigPath()));
+        return answer.Fail(EXIT_FAILED, "permission",
+                           AdministratorsMessage("cannot save " + LocalConfigPath()));
     }
     const SettingsSaveResult result =
         SaveSettingsPages(pages.General, pages.Advanced, maxRetryTimes);
@@ -168,8 +172,8 @@ int SaveAndReport(CtlAnswer& answer, const CtlContext& context, const SettingsPa
 // setting (written as their digits).
 std::optional<std::string> ReadApplyFile(const std::string& bytes, SettingList& values) {
     QJsonParseError error{};
-    const QJsonDocument document =
-        QJsonDocument::fromJson(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(
+        QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())), &error);
     if (error.error != QJsonParseError::NoError)
         return "not valid JSON: " + error.errorString().toStdString() + " at offset " +
                std::to_string(error.offset);
@@ -202,7 +206,8 @@ void LogCommand(const char* command, const std::vector<std::string>& names) {
 
 class CtlServiceUi : public ServiceCommandUi {
 public:
-    CtlServiceUi(const CtlContext& context, bool progress) : m_context(context), m_progress(progress) {}
+    CtlServiceUi(const CtlContext& context, bool progress)
+        : m_context(context), m_progress(progress) {}
 
     std::u16string LoadText(unsigned id) override { return m_context.texts.String(id); }
     void ShowMessage(const std::u16string& text, const std::u16string& /*caption*/,
@@ -259,8 +264,11 @@ JsonValue StatusJson(const CtlContext& context, std::vector<std::string>* lines)
     PeekAgentStatus(snapshot);
     const AgentStatusRecord& r = snapshot.Record;
     const std::u16string tip =
-        context.texts.String(TrayLookFor(r.RegisterStatus, r.AgentStatus).tipId).substr(0, TRAY_TIP_CHARS);
-    const auto value = [](bool read, int32_t number) { return read ? JsonValue(number) : JsonValue(); };
+        context.texts.String(TrayLookFor(r.RegisterStatus, r.AgentStatus).tipId)
+            .substr(0, TRAY_TIP_CHARS);
+    const auto value = [](bool read, int32_t number) {
+        return read ? JsonValue(number) : JsonValue();
+    };
     const auto text = [](bool read, int32_t number) {
         return read ? std::to_string(number) : std::string("unknown (not readable)");
     };
@@ -288,8 +296,9 @@ JsonValue StatusJson(const CtlContext& context, std::vector<std::string>* lines)
     server.Set("configurationRead", loaded);
     std::string url;
     if (loaded) {
-        url = std::string(config.IsUseHTTPS != 0 ? "https" : "http") + "://" + Utf8(config.ServerName) +
-              ":" + std::to_string(config.ServerPort) + Utf8(config.ServiceURI);
+        url = std::string(config.IsUseHTTPS != 0 ? "https" : "http") + "://" +
+              Utf8(config.ServerName) + ":" + std::to_string(config.ServerPort) +
+              Utf8(config.ServiceURI);
         server.Set("url", url);
     } else {
         server.Set("url", JsonValue());
@@ -351,8 +360,8 @@ int RunConfigShow(CtlContext& context, const std::vector<std::string>& arguments
     answer.Json().Set("secrets", std::move(secrets));
 
     const AdvancedPageState& a = pages.Advanced;
-    const std::u16string upgrade =
-        context.texts.String(a.AutoUpdate != 0 ? IDS_AUTO_UPGRADE_ENABLED : IDS_AUTO_UPGRADE_DISABLED);
+    const std::u16string upgrade = context.texts.String(
+        a.AutoUpdate != 0 ? IDS_AUTO_UPGRADE_ENABLED : IDS_AUTO_UPGRADE_DISABLED);
     const std::pair<const char*, JsonValue> readOnly[] = {
         {"servlet-path", JsonValue(a.ServletPath)},
         {"log-upload-max-interval", JsonValue(a.LogUploadMaxInterval)},
@@ -404,14 +413,15 @@ bool Edit(CtlAnswer& answer, CtlContext& context, const SettingList& values, boo
     if (!AcceptLoad(answer, context, run.loaded, forSaving, force, exitCode))
         return false;
     run.pages = {run.loaded.General, run.loaded.Advanced};
-    run.before = BuildNetworkConfigRecord(run.loaded.General, run.loaded.Advanced,
-                                          run.loaded.MaxRetryTimes);
+    run.before =
+        BuildNetworkConfigRecord(run.loaded.General, run.loaded.Advanced, run.loaded.MaxRetryTimes);
     const SettingsCheck check = ApplyAndValidate(run.pages, values, context.texts);
     if (!check.Passed()) {
         exitCode = ValidationFail(answer, check, topic);
         return false;
     }
-    run.after = BuildNetworkConfigRecord(run.pages.General, run.pages.Advanced, run.loaded.MaxRetryTimes);
+    run.after =
+        BuildNetworkConfigRecord(run.pages.General, run.pages.Advanced, run.loaded.MaxRetryTimes);
     run.changed = ChangedSettings(SettingsOf(run.before, g_workingConfig),
                                   SettingsOf(run.after, g_workingConfig));
     answer.Json().Set("changes", NamesJson(run.changed));
@@ -460,7 +470,8 @@ int RunConfigSet(CtlContext& context, const std::vector<std::string>& arguments)
 
     EditRun run;
     int exitCode = EXIT_OK;
-    if (!Edit(answer, context, assignments.values, true, Has(flags, "--force"), topic, run, exitCode))
+    if (!Edit(answer, context, assignments.values, true, Has(flags, "--force"), topic, run,
+              exitCode))
         return exitCode;
     LogCommand("config set", NamesOf(assignments.values));
     return SaveAndReport(answer, context, run.pages, run.loaded.MaxRetryTimes);
@@ -514,7 +525,7 @@ int RunConfigApply(CtlContext& context, const std::vector<std::string>& argument
             answer.Say("Nothing to change: the configuration already holds these settings.");
         else
             answer.Say("Would change: " + (run.changed.empty() ? std::string("the stored form")
-                                                              : JoinNames(run.changed)));
+                                                               : JoinNames(run.changed)));
         return answer.Finish(EXIT_OK);
     }
     answer.Say("Changing: " + JoinNames(run.changed));
@@ -548,12 +559,14 @@ int RunTestConnection(CtlContext& context, const std::vector<std::string>& argum
         BuildConnectionTestSettings(run.pages.General, run.pages.Advanced);
     JsonValue diagnosis;
     std::string report;
-    const ConnectionTestOutcome outcome = RunCtlConnectionTest(settings, diagnose, &diagnosis, &report);
+    const ConnectionTestOutcome outcome =
+        RunCtlConnectionTest(settings, diagnose, &diagnosis, &report);
     answer.Json().Set("outcome", OutcomeJson(context, outcome));
     if (diagnose) {
         answer.Json().Set("diagnosis", std::move(diagnosis));
         if (!context.json)
-            std::fputs((report + (report.empty() || report.back() == '\n' ? "" : "\n")).c_str(), stdout);
+            std::fputs((report + (report.empty() || report.back() == '\n' ? "" : "\n")).c_str(),
+                       stdout);
     }
     answer.Say(OutcomeText(context, outcome));
     return answer.Finish(outcome.Success ? EXIT_OK : EXIT_FAILED);
@@ -587,8 +600,9 @@ int RunService(CtlContext& context, const std::string& operation,
         command = ServiceCommand::Restart;
     else
         return UsageFail(answer,
-                         operation.empty() ? std::string("service needs start, stop, restart or status")
-                                           : "unknown service operation '" + operation + "'",
+                         operation.empty()
+                             ? std::string("service needs start, stop, restart or status")
+                             : "unknown service operation '" + operation + "'",
                          topic);
     if (serviceName.empty())
         return answer.Fail(EXIT_FAILED, "failed",

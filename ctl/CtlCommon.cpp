@@ -235,8 +235,10 @@ std::optional<std::string> ReadSecrets(const CtlContext& context, AssignmentArgu
         const std::string path = UserPath(context, file);
         std::ifstream in(path, std::ios::binary);
         if (!in)
-            return std::string(PASSWORD_FILE) + ": cannot read " + path + ": " + std::strerror(errno);
-        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            return std::string(PASSWORD_FILE) + ": cannot read " + path + ": " +
+                   std::strerror(errno);
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
         if (auto error = add(name, WithoutLineEnd(text)))
             return error;
     }
@@ -312,7 +314,8 @@ std::string ServiceStatusText(const ServiceStatus& status) {
     if (!status.reason.empty())
         text += " (" + status.reason + ")";
     if (!status.name.empty())
-        text += ", service " + Utf8(status.name) + (status.unit.empty() ? "" : " (" + status.unit + ")");
+        text += ", service " + Utf8(status.name) +
+                (status.unit.empty() ? "" : " (" + status.unit + ")");
     return text;
 }
 

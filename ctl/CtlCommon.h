@@ -105,8 +105,8 @@ std::string ServiceStatusText(const ServiceStatus& status);
 JsonValue OutcomeJson(const CtlContext& context, const ConnectionTestOutcome& outcome);
 std::string OutcomeText(const CtlContext& context, const ConnectionTestOutcome& outcome);
 
-// The connection test; with `diagnose` it is observed step by step, its account written into `diagnosis` (JSON) and
-// `report` (text, any line that could carry a secret removed).
+// The connection test; with `diagnose` it is observed step by step, its account written into
+// `diagnosis` (JSON) and `report` (text, any line that could carry a secret removed).
 ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& settings, bool diagnose,
                                            JsonValue* diagnosis, std::string* report);
 

@@ -79,8 +79,9 @@ std::string Languages(const std::string& home) {
             struct stat info {};
             const std::string path = directory + name;
             lines.push_back(name + "  " +
-                            (::stat(path.c_str(), &info) == 0 ? std::to_string(info.st_size) + " bytes"
-                                                               : std::string("unreadable")));
+                            (::stat(path.c_str(), &info) == 0
+                                 ? std::to_string(info.st_size) + " bytes"
+                                 : std::string("unreadable")));
         }
         ::closedir(dir);
     }
@@ -114,7 +115,8 @@ std::string RegistryValues() {
         std::u16string value;
         const long result = RegQueryString(key, FromUtf8(name), value, 65536);
         text += name + " = " +
-                (result == ERROR_SUCCESS ? Utf8(value) : "(unreadable, error " + std::to_string(result) + ")") +
+                (result == ERROR_SUCCESS ? Utf8(value)
+                                         : "(unreadable, error " + std::to_string(result) + ")") +
                 "\n";
     }
     return text;
@@ -244,9 +246,12 @@ int RunDiagnose(CtlContext& context, const std::vector<std::string>& arguments) 
     std::string readme = "Support bundle of " OPAL_PRODUCT_NAME " (" + std::string(CTL_PROGRAM) +
                          " " OPAL_VERSION "), made " + stamp + " in " + home + ".\n\n" +
                          "Every password, key and certificate password of the documents has been "
-                         "replaced by " + REDACTED_VALUE + " (the encrypted values stored in them included: "
+                         "replaced by " +
+                         REDACTED_VALUE +
+                         " (the encrypted values stored in them included: "
                          "anybody with the program could decrypt them), and every line of the log "
-                         "and the journal that could carry a secret by \"" + REDACTED_LINE + "\".\n\n";
+                         "and the journal that could carry a secret by \"" +
+                         REDACTED_LINE + "\".\n\n";
     for (const std::string& note : notes)
         readme += note + "\n";
     add("README.txt", readme);

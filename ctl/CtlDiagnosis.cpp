@@ -34,8 +34,8 @@ ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& setting
             }
             const DiagnosisStep* failed = account.FirstFailure();
             *diagnosis = JsonValue::Object();
-            diagnosis->Set("firstFailure", failed ? JsonValue(DiagnosisStepKindName(failed->Kind))
-                                                  : JsonValue());
+            diagnosis->Set("firstFailure",
+                           failed ? JsonValue(DiagnosisStepKindName(failed->Kind)) : JsonValue());
             diagnosis->Set("steps", std::move(steps));
         }
         if (report)

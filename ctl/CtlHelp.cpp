@@ -78,7 +78,8 @@ can be given to `config apply` as it is.
 Exit status 1 when the local configuration cannot be read.
 )";
 
-constexpr char CONFIG_SET[] = R"(Usage: opal-agent-ctl [--json] config set NAME=VALUE... [password options] [--force]
+constexpr char CONFIG_SET[] =
+    R"(Usage: opal-agent-ctl [--json] config set NAME=VALUE... [password options] [--force]
 
 Loads the configuration as the settings dialog does, applies the values,
 checks both pages in the dialog's order with its messages, then saves as OK
@@ -89,7 +90,8 @@ given (the settings not named then take their defaults).
 
 )";
 
-constexpr char CONFIG_APPLY[] = R"(Usage: opal-agent-ctl [--json] config apply FILE.json|- [--check] [--force]
+constexpr char CONFIG_APPLY[] =
+    R"(Usage: opal-agent-ctl [--json] config apply FILE.json|- [--check] [--force]
 
 FILE.json (- for standard input) holds one object of settings under the
 names of `config set`, e.g. {"server": "kestrel.example.com", "port": 443};
@@ -103,7 +105,8 @@ The answer says "changed": true or false.
 
 )";
 
-constexpr char TEST_CONNECTION[] = R"(Usage: opal-agent-ctl [--json] test-connection [NAME=VALUE...] [password options] [--diagnose]
+constexpr char TEST_CONNECTION[] =
+    R"(Usage: opal-agent-ctl [--json] test-connection [NAME=VALUE...] [password options] [--diagnose]
 
 The settings dialog's Test Connection: one request to the configured server
 with the saved settings, or with the given overrides, which are checked as

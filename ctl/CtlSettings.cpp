@@ -34,7 +34,8 @@ std::optional<int> ParseMethod(const std::u16string& value) {
 }
 
 std::u16string MethodName(int method) {
-    return Wide(method >= 0 && method < 3 ? METHOD_NAMES[static_cast<std::size_t>(method)] : "basic");
+    return Wide(method >= 0 && method < 3 ? METHOD_NAMES[static_cast<std::size_t>(method)]
+                                          : "basic");
 }
 
 std::u16string ProxyTypeName(int type) {
@@ -125,8 +126,9 @@ SettingsCheck ApplyAndValidate(SettingsPages& pages, const SettingList& values,
     for (const SettingValue& entry : values) {
         if (!IsSettingName(entry.Name))
             return Usage("unknown setting '" + entry.Name + "'");
-        if (std::count_if(values.begin(), values.end(),
-                          [&entry](const SettingValue& other) { return other.Name == entry.Name; }) > 1)
+        if (std::count_if(values.begin(), values.end(), [&entry](const SettingValue& other) {
+                return other.Name == entry.Name;
+            }) > 1)
             return Usage("'" + entry.Name + "' is given more than once");
     }
 
@@ -203,12 +205,14 @@ SettingsCheck ApplyAndValidate(SettingsPages& pages, const SettingList& values,
     // Requests the dialog could not even express.
     if (g.ProxyEnabled != 0 && g.ProxyType == PROXY_KIND_SOCKS4 && g.ProxyAuthChecked != 0)
         return Usage("a SOCKS 4 proxy takes no user name, password or authentication method");
-    if (g.RequireClientCert == 0 && NonBlank(FindSetting(values, "client-cert-password").value_or(u"")))
+    if (g.RequireClientCert == 0 &&
+        NonBlank(FindSetting(values, "client-cert-password").value_or(u"")))
         return Usage("client-cert-password: no client certificate is set (client-cert=FILE)");
 
     // The certificate settings come through the HTTPS settings dialog, whose
     // OK checks them before the sheet's does.
-    if (Given(values, "ca") || Given(values, "client-cert") || Given(values, "client-cert-password")) {
+    if (Given(values, "ca") || Given(values, "client-cert") ||
+        Given(values, "client-cert-password")) {
         SslConfigState ssl = SslConfigFromPage(g);
         if (ValidationResult failure = ValidateSslConfig(ssl, texts.Strings()))
             return Refused(std::move(*failure), "https");

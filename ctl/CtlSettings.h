@@ -15,10 +15,12 @@
 // In the order the pages show them; `config show` lists them so, and
 // assignments are applied so, whatever order they were given in.
 inline constexpr const char* SETTING_NAMES[] = {
-    "server",     "port",       "protocol",          "auth",  "user",
-    "password",   "proxy",      "proxy-type",        "proxy-port",
-    "proxy-user", "proxy-password", "proxy-auth-method", "ca", "client-cert",
-    "client-cert-password", "retry", "timeout"};
+    "server",     "port",           "protocol",
+    "auth",       "user",           "password",
+    "proxy",      "proxy-type",     "proxy-port",
+    "proxy-user", "proxy-password", "proxy-auth-method",
+    "ca",         "client-cert",    "client-cert-password",
+    "retry",      "timeout"};
 inline constexpr const char* SECRET_SETTING_NAMES[] = {"password", "proxy-password",
                                                        "client-cert-password"};
 
@@ -64,8 +66,7 @@ struct SettingsCheck {
 // given. client-cert names the client certificate and so requires one; an
 // empty client-cert requires none.
 SettingsCheck ApplyAndValidate(SettingsPages& pages, const SettingList& values,
-                               const CtlTexts& texts,
-                               const ReverseLookup& lookup = LookUpHostName);
+                               const CtlTexts& texts, const ReverseLookup& lookup = LookUpHostName);
 
 // Every setting as the pages show it, secrets in clear (the caller decides
 // what of them to show).

@@ -55,8 +55,9 @@ bool CtlTexts::Load(std::string* why) {
     CDialogTemplate advanced;
     if (!ReadDialog("dialog/131.xml", general, why) || !ReadDialog("dialog/132.xml", advanced, why))
         return false;
-    m_general = {LabelOf(general, IDC_SERVER_ADDRESS_LABEL), LabelOf(general, IDC_SERVER_PORT_LABEL),
-                 LabelOf(general, IDC_PROXY_ADDRESS_LABEL), LabelOf(general, IDC_PROXY_PORT_LABEL)};
+    m_general = {LabelOf(general, IDC_SERVER_ADDRESS_LABEL),
+                 LabelOf(general, IDC_SERVER_PORT_LABEL), LabelOf(general, IDC_PROXY_ADDRESS_LABEL),
+                 LabelOf(general, IDC_PROXY_PORT_LABEL)};
     m_advanced = {LabelOf(advanced, IDC_RETRY_LABEL), LabelOf(advanced, IDC_TIMEOUT_LABEL)};
     return true;
 }

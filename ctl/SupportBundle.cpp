@@ -20,8 +20,9 @@ std::string Lower(std::string_view text) {
 }
 
 bool ContainsAny(const std::string& lower, std::initializer_list<const char*> words) {
-    return std::any_of(words.begin(), words.end(),
-                       [&lower](const char* word) { return lower.find(word) != std::string::npos; });
+    return std::any_of(words.begin(), words.end(), [&lower](const char* word) {
+        return lower.find(word) != std::string::npos;
+    });
 }
 
 bool IsNameChar(char c) {
@@ -103,13 +104,14 @@ void AppendOctal(char* field, std::size_t width, uint64_t value) {
 
 } // namespace
 
-std::string WithoutKnownSecrets(std::string_view text, const std::vector<std::string>& knownSecrets) {
+std::string WithoutKnownSecrets(std::string_view text,
+                                const std::vector<std::string>& knownSecrets) {
     return ReplaceKnown(std::string(text), knownSecrets);
 }
 
 bool IsSecretName(std::string_view name) {
-    return ContainsAny(Lower(name), {"password", "passwd", "pswd", "pwd", "secret", "key", "token",
-                                     "credential"});
+    return ContainsAny(
+        Lower(name), {"password", "passwd", "pswd", "pwd", "secret", "key", "token", "credential"});
 }
 
 std::string RedactDocument(std::string_view input, const std::vector<std::string>& knownSecrets) {
@@ -231,7 +233,8 @@ bool TarGzWriter::Write(const std::string& path, std::string* why) const {
     const std::string tar = TarBytes();
     z_stream stream{};
     // windowBits 15 + 16: a gzip header and trailer around the deflate data.
-    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK)
         return fail("cannot start the compression");
     std::string gz(deflateBound(&stream, static_cast<uLong>(tar.size())), '\0');
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(tar.data()));

@@ -31,7 +31,8 @@ std::string ScrubLines(std::string_view text, const std::vector<std::string>& kn
 // `text` with every occurrence of one of `knownSecrets` replaced by
 // REDACTED_VALUE: for texts that are written to withhold credentials already
 // (the connection diagnosis), whose lines must stay whole.
-std::string WithoutKnownSecrets(std::string_view text, const std::vector<std::string>& knownSecrets);
+std::string WithoutKnownSecrets(std::string_view text,
+                                const std::vector<std::string>& knownSecrets);
 
 // Secrets shorter than this are not searched for: a short string would
 // turn up by chance in any text, and the elements are redacted anyway.

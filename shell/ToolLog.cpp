@@ -30,8 +30,7 @@ std::string OpenToolLog(const char16_t* component, const char* program) {
     }
     enabled = choice.enabled;
 
-    auto* writer =
-        new CLogTrackerEx(1, component, enabled, true, enabled ? mask : 0, 0x500000, 0);
+    auto* writer = new CLogTrackerEx(1, component, enabled, true, enabled ? mask : 0, 0x500000, 0);
     LogInitW(writer, ToWideString(choice.file, CP_ACP).c_str(), true, settings.DebugLogFileMaxSize);
     if (choice.inStateDirectory)
         LOG_PRINTF(LK_WARNING,

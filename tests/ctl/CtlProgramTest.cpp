@@ -107,7 +107,8 @@ struct CtlRun {
 
 QJsonObject Parse(const CtlRun& run) {
     QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(run.out), &error);
+    const QJsonDocument document =
+        QJsonDocument::fromJson(QByteArray::fromStdString(run.out), &error);
     EXPECT_EQ(error.error, QJsonParseError::NoError) << run.out;
     return document.object();
 }
@@ -123,8 +124,9 @@ protected:
         if (ec)
             fs::copy_file(OPAL_CTL_PROGRAM, m_program);
         commtest::WriteSysConfig(Home(), kGuid, 3);
-        WriteFileBytes(HomeFile("AgentWorkConfig.xml"),
-                       ReadFileBytes(fs::path(OPAL_SOURCE_DIR) / "scripts/demo/AgentWorkConfig.xml"));
+        WriteFileBytes(
+            HomeFile("AgentWorkConfig.xml"),
+            ReadFileBytes(fs::path(OPAL_SOURCE_DIR) / "scripts/demo/AgentWorkConfig.xml"));
         fs::copy_file(DataFile("ui/AgentLocalConfig.xml"), HomeFile("AgentLocalConfig.xml"));
         WriteStatusDocument(0);
         SetAgentRegistryInt(u"ToolTag", 0);
@@ -132,10 +134,11 @@ protected:
     }
 
     void WriteStatusDocument(int netConfigChanged) {
-        WriteFileBytes(HomeFile("AgentStatus.xml"),
-                       "<AgentStatusData><RegisterStatus>1</RegisterStatus><NetConfigChanged>" +
-                           std::to_string(netConfigChanged) +
-                           "</NetConfigChanged><MonitorExitTag>0</MonitorExitTag></AgentStatusData>");
+        WriteFileBytes(
+            HomeFile("AgentStatus.xml"),
+            "<AgentStatusData><RegisterStatus>1</RegisterStatus><NetConfigChanged>" +
+                std::to_string(netConfigChanged) +
+                "</NetConfigChanged><MonitorExitTag>0</MonitorExitTag></AgentStatusData>");
     }
 
     // Runs the program with no display at all; `input` is its standard input.
@@ -227,11 +230,12 @@ TEST_F(CtlProgramTest, StatusAndConfigShowInTextAndJson) {
     const CtlRun text = Ctl({"status"});
     ASSERT_EQ(text.status, 0) << text.err;
     for (const std::string& line :
-         {"Program directory:  " + Home().string() + "/", "Agent status:       1 - " + kEnglish.at(7051),
-          std::string("RegisterStatus:     1"), std::string("ToolTag:            0"),
-          std::string("NetConfigChanged:   0"),
+         {"Program directory:  " + Home().string() + "/",
+          "Agent status:       1 - " + kEnglish.at(7051), std::string("RegisterStatus:     1"),
+          std::string("ToolTag:            0"), std::string("NetConfigChanged:   0"),
           std::string("Service:            running, service opal-agent (opal-agent.service)"),
-          std::string("Server:             https://kestrel.example.com:443/opalCommunicatorServer/DataPortServlet"),
+          std::string("Server:             "
+                      "https://kestrel.example.com:443/opalCommunicatorServer/DataPortServlet"),
           std::string("Proxy:              http proxy.corp.example.com:3128 (user branch-office)")})
         EXPECT_TRUE(Contains(text.out, line + "\n")) << line << "\n" << text.out;
 
@@ -341,7 +345,8 @@ TEST_F(CtlProgramTest, RefusedSettingsGiveTheDialogsMessageAndSaveNothing) {
         std::string fixture = pristine;
         if (!c.fixture.empty()) {
             const std::string from = c.fixture.substr(0, c.fixture.find('|'));
-            fixture.replace(fixture.find(from), from.size(), c.fixture.substr(c.fixture.find('|') + 1));
+            fixture.replace(fixture.find(from), from.size(),
+                            c.fixture.substr(c.fixture.find('|') + 1));
         }
         WriteFileBytes(HomeFile("AgentLocalConfig.xml"), fixture);
         std::vector<std::string> args = {"config", "set"};
@@ -395,9 +400,11 @@ TEST_F(CtlProgramTest, UsageErrorsExitTwoAndSaveNothing) {
     EXPECT_EQ(Ctl({"config", "set", "--password-stdin"}).status, 2);
     EXPECT_EQ(Local(), before);
     EXPECT_FALSE(Notified());
-    for (const std::vector<std::string>& help :
-         {std::vector<std::string>{"--help"}, {"config", "set", "--help"}, {"service", "--help"},
-          {"diagnose", "--help"}, {"test-connection", "-h"}}) {
+    for (const std::vector<std::string>& help : {std::vector<std::string>{"--help"},
+                                                 {"config", "set", "--help"},
+                                                 {"service", "--help"},
+                                                 {"diagnose", "--help"},
+                                                 {"test-connection", "-h"}}) {
         const CtlRun run = Ctl(help);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out.rfind("Usage: opal-agent-ctl", 0), 0u) << run.out;
@@ -407,7 +414,8 @@ TEST_F(CtlProgramTest, UsageErrorsExitTwoAndSaveNothing) {
 TEST_F(CtlProgramTest, ConfigSetSavesWhatOkSavesAndTellsTheAgent) {
     WriteFileBytes(m_temp.Path() / "server.pw", std::string("s3cret\n"));
     WriteFileBytes(m_temp.Path() / "proxy.pw", std::string("pr0xy"));
-    const std::vector<std::string> values = {"server=  kestrel2.example.com ", "port=8443", "retry= 90 "};
+    const std::vector<std::string> values = {"server=  kestrel2.example.com ", "port=8443",
+                                             "retry= 90 "};
     const struct {
         const char* how;
         std::vector<std::string> options;
@@ -439,7 +447,8 @@ TEST_F(CtlProgramTest, ConfigSetSavesWhatOkSavesAndTellsTheAgent) {
     // The shared log says which program wrote its lines, and never a password.
     const std::string log = ReadFileBytes(HomeFile("log/OPALAgentSetting.log"));
     EXPECT_TRUE(Contains(log, "Log file created by opal-agent-ctl")) << log;
-    EXPECT_TRUE(Contains(log, "opal-agent-ctl: config set server, port, retry, password, proxy-password."));
+    EXPECT_TRUE(
+        Contains(log, "opal-agent-ctl: config set server, port, retry, password, proxy-password."));
     EXPECT_FALSE(Contains(log, "s3cret"));
     EXPECT_FALSE(Contains(log, "pr0xy"));
 }
@@ -449,7 +458,8 @@ TEST_F(CtlProgramTest, ApplyChangesOnceThenLeavesEverythingAlone) {
     WriteFileBytes(desired, R"({"server": "kestrel2.example.com", "port": 8443, "retry": "90",
                                 "password": "s3cret", "proxy-password": "pr0xy"})");
     const QJsonObject first = Parse(Ctl({"--json", "config", "apply", desired.string()}));
-    EXPECT_TRUE(first["ok"].toBool()) << first["error"].toObject()["message"].toString().toStdString();
+    EXPECT_TRUE(first["ok"].toBool())
+        << first["error"].toObject()["message"].toString().toStdString();
     EXPECT_TRUE(first["changed"].toBool());
     EXPECT_EQ(first["changes"].toArray().size(), 5);
     EXPECT_EQ(MaskPasswords(Local()), ReadFileBytes(DataFile("ui/AgentLocalConfig.saved.xml")));
@@ -462,8 +472,9 @@ TEST_F(CtlProgramTest, ApplyChangesOnceThenLeavesEverythingAlone) {
     struct stat before {};
     ASSERT_EQ(::stat(HomeFile("AgentLocalConfig.xml").c_str(), &before), 0);
     for (const bool fromStdin : {false, true}) {
-        const CtlRun run = fromStdin ? Ctl({"--json", "config", "apply", "-"}, ReadFileBytes(desired))
-                                  : Ctl({"--json", "config", "apply", desired.string()});
+        const CtlRun run = fromStdin
+                               ? Ctl({"--json", "config", "apply", "-"}, ReadFileBytes(desired))
+                               : Ctl({"--json", "config", "apply", desired.string()});
         const QJsonObject again = Parse(run);
         EXPECT_EQ(run.status, 0);
         EXPECT_FALSE(again["changed"].toBool());
@@ -480,13 +491,12 @@ TEST_F(CtlProgramTest, ApplyChangesOnceThenLeavesEverythingAlone) {
 
     // What config show prints is what apply takes: nothing to change.
     const QJsonObject shown = Parse(Ctl({"--json", "config", "show"}));
-    const std::string settings =
-        QJsonDocument(shown["settings"].toObject()).toJson().toStdString();
+    const std::string settings = QJsonDocument(shown["settings"].toObject()).toJson().toStdString();
     EXPECT_FALSE(Parse(Ctl({"--json", "config", "apply", "-"}, settings))["changed"].toBool());
 
     // --check tells and saves nothing.
-    const QJsonObject check =
-        Parse(Ctl({"--json", "config", "apply", "--check", "-"}, R"({"port": 9443, "proxy-password": "other"})"));
+    const QJsonObject check = Parse(Ctl({"--json", "config", "apply", "--check", "-"},
+                                        R"({"port": 9443, "proxy-password": "other"})"));
     EXPECT_TRUE(check["changed"].toBool());
     EXPECT_EQ(check["changes"].toArray(), QJsonArray({"port", "proxy-password"}));
     EXPECT_FALSE(check["saved"].toBool());
@@ -496,8 +506,10 @@ TEST_F(CtlProgramTest, ApplyChangesOnceThenLeavesEverythingAlone) {
     // The same checks as config set.
     const CtlRun refused = Ctl({"config", "apply", "-"}, R"({"retry": 10})");
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.err, "opal-agent-ctl: " + Message(7047, "Retry after (30 - 3600):", 30, 3600) + "\n");
-    for (const char* bad : {"[1]", "{\"port\": true}", "{\"colour\": \"blue\"}", "{\"port\": 1.5}", "not json"})
+    EXPECT_EQ(refused.err,
+              "opal-agent-ctl: " + Message(7047, "Retry after (30 - 3600):", 30, 3600) + "\n");
+    for (const char* bad :
+         {"[1]", "{\"port\": true}", "{\"colour\": \"blue\"}", "{\"port\": 1.5}", "not json"})
         EXPECT_EQ(Ctl({"config", "apply", "-"}, bad).status, 2) << bad;
     EXPECT_EQ(Local(), bytes);
 }
@@ -595,9 +607,11 @@ TEST_F(CtlProgramTest, TestConnectionUsesOverridesWithoutSavingThem) {
         fs::create_directories(work);
         commtest::ServletServer server;
         ASSERT_TRUE(server.Start(work, c.server));
-        std::vector<std::string> args = {"--json",        "test-connection",
-                                         "server=127.0.0.1", "port=" + std::to_string(server.Port()),
-                                         "protocol=http", "auth=none", "timeout=300"};
+        std::vector<std::string> args = {
+            "--json",           "test-connection",
+            "server=127.0.0.1", "port=" + std::to_string(server.Port()),
+            "protocol=http",    "auth=none",
+            "timeout=300"};
         args.insert(args.end(), c.proxy.begin(), c.proxy.end());
         const CtlRun run = Ctl(args, c.input);
         EXPECT_EQ(run.status, c.status) << run.err;
@@ -635,7 +649,10 @@ TEST_F(CtlProgramTest, ServiceCommandsAgainstTheFakeSystemd) {
     } steps[] = {
         {{"service", "status"}, 0, "stopped, service opal-agent (opal-agent.service)", "stopped"},
         {{"service", "start"}, 0, "Start \"opal-agent\" service successfully", "running"},
-        {{"service", "start"}, 1, "opal-agent-ctl: An instance of the service is already running.", "running"},
+        {{"service", "start"},
+         1,
+         "opal-agent-ctl: An instance of the service is already running.",
+         "running"},
         {{"service", "restart"}, 0, "Restart \"opal-agent\" service successfully", "running"},
         {{"service", "stop"}, 0, "Stop \"opal-agent\" service successfully", "stopped"},
         {{"service", "stop"}, 1, "opal-agent-ctl: The service has not been started.", "stopped"},
@@ -647,21 +664,27 @@ TEST_F(CtlProgramTest, ServiceCommandsAgainstTheFakeSystemd) {
         const std::string& text = step.status == 0 ? run.out : run.err;
         EXPECT_EQ(text.substr(0, text.find('\n')), step.out);
         std::vector<std::string> status = {"--json", "service", "status"};
-        EXPECT_EQ(Parse(Ctl(status))["service"].toObject()["state"].toString().toStdString(), step.state);
+        EXPECT_EQ(Parse(Ctl(status))["service"].toObject()["state"].toString().toStdString(),
+                  step.state);
     }
     bus.FailNext("StartUnit", "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired",
                  "Interactive authentication required.");
     const CtlRun refused = Ctl({"--json", "service", "start"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(Contains(refused.err, "Interactive authentication required. Starting, stopping and "
-                                      "restarting the agent service needs membership of the group " OPAL_ADMIN_GROUP))
+    EXPECT_TRUE(
+        Contains(refused.err,
+                 "Interactive authentication required. Starting, stopping and "
+                 "restarting the agent service needs membership of the group " OPAL_ADMIN_GROUP))
         << refused.err;
     EXPECT_FALSE(Parse(refused)["succeeded"].toBool());
 
     bus.AddUnit("gone.service", "inactive", "active", "inactive", "not-found");
     WriteFileBytes(HomeFile("AgentSysConfig.xml"),
                    "<AgentSysConfig><AgentServiceName>gone</AgentServiceName></AgentSysConfig>");
-    EXPECT_EQ(Parse(Ctl({"--json", "status"}))["status"].toObject()["service"].toObject()["state"].toString(),
+    EXPECT_EQ(Parse(Ctl({"--json", "status"}))["status"]
+                  .toObject()["service"]
+                  .toObject()["state"]
+                  .toString(),
               "not-installed");
 }
 
@@ -683,31 +706,36 @@ TEST_F(CtlProgramTest, TheSupportBundleHoldsNoSecret) {
     ASSERT_TRUE(socks.Start(m_temp.Path() / "socks", "socksuser", kProxyPassword));
 
     // Every password of the configuration set, as an administrator would.
-    const CtlRun set = Ctl({"config", "set", "server=127.0.0.1", "port=" + std::to_string(server.Port()),
-                         "protocol=https", "ca=" + certs.File("ca.pem").string(),
-                         "client-cert=" + certs.File("client.p12").string(), "auth=basic",
-                         "user=reporter", "proxy-type=socks5", "proxy=127.0.0.1",
-                         "proxy-port=" + std::to_string(socks.Port()), "proxy-user=socksuser",
-                         "timeout=300",
-                         "--password-stdin=password,proxy-password,client-cert-password"},
-                        std::string(kServerPassword) + "\n" + kProxyPassword + "\n" + kCertPassword + "\n");
+    const CtlRun set =
+        Ctl({"config", "set", "server=127.0.0.1", "port=" + std::to_string(server.Port()),
+             "protocol=https", "ca=" + certs.File("ca.pem").string(),
+             "client-cert=" + certs.File("client.p12").string(), "auth=basic", "user=reporter",
+             "proxy-type=socks5", "proxy=127.0.0.1", "proxy-port=" + std::to_string(socks.Port()),
+             "proxy-user=socksuser", "timeout=300",
+             "--password-stdin=password,proxy-password,client-cert-password"},
+            std::string(kServerPassword) + "\n" + kProxyPassword + "\n" + kCertPassword + "\n");
     ASSERT_EQ(set.status, 0) << set.err;
     const std::string local = Local();
-    std::vector<std::string> forbidden = {kServerPassword, kProxyPassword, kCertPassword, "!CRYPT!"};
+    std::vector<std::string> forbidden = {kServerPassword, kProxyPassword, kCertPassword,
+                                          "!CRYPT!"};
     for (const char* element : {"HTTPAuthPassword", "ClientCertPswd"})
         forbidden.push_back(StoredValue(local, element));
     forbidden.push_back(StoredValue(local, "ProxyPassword", "<SOCK5Proxy>"));
     // A secret left where nobody expects one, and log lines that would carry
     // one.
     std::string planted = local;
-    planted.replace(planted.find("<SiteNote>"), 10, std::string("<SiteNote>") + kServerPassword + " ");
-    planted.replace(planted.find("</PXRAgentLocalConfig>"), 0, "<BackupKey>0xfeedface</BackupKey>\r");
+    planted.replace(planted.find("<SiteNote>"), 10,
+                    std::string("<SiteNote>") + kServerPassword + " ");
+    planted.replace(planted.find("</PXRAgentLocalConfig>"), 0,
+                    "<BackupKey>0xfeedface</BackupKey>\r");
     WriteFileBytes(HomeFile("AgentLocalConfig.xml"), planted);
     forbidden.push_back("0xfeedface");
     {
         std::ofstream log(HomeFile("log/OPALAgentSetting.log"), std::ios::app | std::ios::binary);
-        log << "12-08 10:00:00,00001:00001,[Info],     login with " << kProxyPassword << " [x|1]\r\n"
-            << "12-08 10:00:01,00001:00001,[Info],     Proxy-Authorization: Basic c29ja3N1c2Vy [x|2]\r\n";
+        log << "12-08 10:00:00,00001:00001,[Info],     login with " << kProxyPassword
+            << " [x|1]\r\n"
+            << "12-08 10:00:01,00001:00001,[Info],     Proxy-Authorization: Basic c29ja3N1c2Vy "
+               "[x|2]\r\n";
     }
     forbidden.push_back("c29ja3N1c2Vy");
 
@@ -726,7 +754,8 @@ TEST_F(CtlProgramTest, TheSupportBundleHoldsNoSecret) {
     std::map<std::string, std::string> files;
     for (const auto& entry : fs::recursive_directory_iterator(unpacked)) {
         if (entry.is_regular_file()) {
-            const std::string relative = entry.path().string().substr(entry.path().string().find('/', unpacked.string().size() + 1) + 1);
+            const std::string relative = entry.path().string().substr(
+                entry.path().string().find('/', unpacked.string().size() + 1) + 1);
             files[relative] = ReadFileBytes(entry.path());
         }
     }
@@ -743,7 +772,8 @@ TEST_F(CtlProgramTest, TheSupportBundleHoldsNoSecret) {
     EXPECT_TRUE(Contains(document, "<HTTPAuthPassword>[removed]</HTTPAuthPassword>")) << document;
     EXPECT_TRUE(Contains(document, "<HTTPAuthUser>reporter</HTTPAuthUser>"));
     EXPECT_TRUE(Contains(files["registry.txt"], "ToolTag = 2"));
-    EXPECT_TRUE(Contains(files["log/OPALAgentSetting.log"], "[line removed: it may carry a secret]"));
+    EXPECT_TRUE(
+        Contains(files["log/OPALAgentSetting.log"], "[line removed: it may carry a secret]"));
     for (const char* library : {"libcurl", "OpenSSL", "Xerces-C++", "Qt: 6"})
         EXPECT_TRUE(Contains(files["versions.txt"], library)) << library;
     // The bundle's connection test went through with all those secrets,
@@ -752,7 +782,10 @@ TEST_F(CtlProgramTest, TheSupportBundleHoldsNoSecret) {
     EXPECT_TRUE(Contains(files["diagnosis.txt"], "Connection test: every step passed"))
         << files["diagnosis.txt"];
     EXPECT_EQ(QJsonDocument::fromJson(QByteArray::fromStdString(files["status.json"]))
-                  .object()["agent"].toObject()["toolTag"].toInt(), 2);
+                  .object()["agent"]
+                  .toObject()["toolTag"]
+                  .toInt(),
+              2);
 }
 
 TEST_F(CtlProgramTest, ServiceWaitsShowProgressOnATerminalOnly) {
@@ -761,8 +794,10 @@ TEST_F(CtlProgramTest, ServiceWaitsShowProgressOnATerminalOnly) {
     bus.AddUnit("opal-agent.service", "inactive", "activating*2,active", "deactivating*2,inactive");
     const CtlRun start = Ctl({"service", "start"}, {}, false, /*errorOnTerminal=*/true);
     EXPECT_EQ(start.status, 0);
-    EXPECT_TRUE(Contains(start.err, "\rStarting the agent service. Please wait... 0s")) << start.err;
-    EXPECT_TRUE(Contains(start.err, "\rStarting the agent service. Please wait... 1s")) << start.err;
+    EXPECT_TRUE(Contains(start.err, "\rStarting the agent service. Please wait... 0s"))
+        << start.err;
+    EXPECT_TRUE(Contains(start.err, "\rStarting the agent service. Please wait... 1s"))
+        << start.err;
     EXPECT_EQ(start.out, "Start \"opal-agent\" service successfully\n");
     // Not on a pipe or a file: scripts get the outcome alone.
     const CtlRun stop = Ctl({"service", "stop"});
@@ -783,7 +818,11 @@ TEST_F(CtlProgramTest, DiagnoseNamesTheStepThatFailed) {
         int status;
     } cases[] = {
         {"success", Servlet(200, "framed", 0), {"proxy-type=none"}, nullptr, 0},
-        {"nobody listening", Servlet(200, "framed", 0), {"proxy-type=none", "port=CLOSED"}, "connect", 1},
+        {"nobody listening",
+         Servlet(200, "framed", 0),
+         {"proxy-type=none", "port=CLOSED"},
+         "connect",
+         1},
         {"a proxy that wants a login",
          Servlet(200, "framed", 0),
          {"proxy-type=http", "proxy=127.0.0.1", "proxy-port=" + std::to_string(tinyproxy.Port()),
@@ -800,9 +839,11 @@ TEST_F(CtlProgramTest, DiagnoseNamesTheStepThatFailed) {
         fs::create_directories(work);
         commtest::ServletServer server;
         ASSERT_TRUE(server.Start(work, c.server));
-        std::vector<std::string> args = {"test-connection", "--diagnose", "server=127.0.0.1",
-                                         "port=" + std::to_string(server.Port()), "protocol=http",
-                                         "auth=none", "timeout=300"};
+        std::vector<std::string> args = {
+            "test-connection",  "--diagnose",
+            "server=127.0.0.1", "port=" + std::to_string(server.Port()),
+            "protocol=http",    "auth=none",
+            "timeout=300"};
         for (const std::string& more : c.more) {
             if (more == "port=CLOSED")
                 args[3] = "port=" + std::to_string(commtest::FindFreePort());

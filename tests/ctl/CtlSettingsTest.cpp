@@ -50,7 +50,9 @@ TEST_F(CtlSettingsTest, AssignmentsActAsTypingAndClickingInThePages) {
          {{"auth", u"none"}, {"user", u"bob"}},
          {{"auth", u"none"}, {"user", u""}}},
         {"a method turns it on", {{"auth", u"NTLM"}, {"user", u"u"}}, {{"auth", u"ntlm"}}},
-        {"proxy off", {{"proxy-type", u"none"}}, {{"proxy-type", u"none"}, {"proxy", u""}, {"proxy-port", u""}}},
+        {"proxy off",
+         {{"proxy-type", u"none"}},
+         {{"proxy-type", u"none"}, {"proxy", u""}, {"proxy-port", u""}}},
         {"a proxy address after proxy-type none keeps it off",
          {{"proxy", u"other"}, {"proxy-type", u"none"}},
          {{"proxy-type", u"none"}, {"proxy", u""}}},
@@ -72,10 +74,10 @@ TEST_F(CtlSettingsTest, AssignmentsActAsTypingAndClickingInThePages) {
         SCOPED_TRACE(c.what);
         SettingsPages pages = m_stored;
         const SettingsCheck check = Apply(pages, c.values);
-        ASSERT_TRUE(check.Passed()) << check.UsageError << (check.Failure ? check.Failure->messageId : 0u) << " "
-                                    << (check.Failure ? std::string(check.Failure->text.begin(),
-                                                                    check.Failure->text.end())
-                                                      : "");
+        ASSERT_TRUE(check.Passed())
+            << check.UsageError << (check.Failure ? check.Failure->messageId : 0u) << " "
+            << (check.Failure ? std::string(check.Failure->text.begin(), check.Failure->text.end())
+                              : "");
         const SettingList shown = SettingsOf(pages.General, pages.Advanced);
         for (const SettingValue& expected : c.expected)
             EXPECT_EQ(FindSetting(shown, expected.Name), expected.Value) << expected.Name;
@@ -84,10 +86,12 @@ TEST_F(CtlSettingsTest, AssignmentsActAsTypingAndClickingInThePages) {
 
 TEST_F(CtlSettingsTest, ChangesAreNamedAgainstWhatIsStored) {
     SettingsPages pages = m_stored;
-    ASSERT_TRUE(Apply(pages, {{"port", u"8443"}, {"proxy-password", u"x"}, {"proxy-user", u"u"}}).Passed());
+    ASSERT_TRUE(
+        Apply(pages, {{"port", u"8443"}, {"proxy-password", u"x"}, {"proxy-user", u"u"}}).Passed());
     const SettingList before = SettingsOf(m_stored.General, m_stored.Advanced);
-    EXPECT_EQ(ChangedSettings(before, SettingsOf(pages.General, pages.Advanced)),
-              (std::vector<std::string>{"port", "proxy-user", "proxy-password", "proxy-auth-method"}));
+    EXPECT_EQ(
+        ChangedSettings(before, SettingsOf(pages.General, pages.Advanced)),
+        (std::vector<std::string>{"port", "proxy-user", "proxy-password", "proxy-auth-method"}));
     EXPECT_TRUE(ChangedSettings(before, before).empty());
     // A record saved from the pages shows the same settings again.
     const NetworkConfigRecord saved = BuildNetworkConfigRecord(pages.General, pages.Advanced, 3);
