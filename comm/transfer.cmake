@@ -12,3 +12,6 @@ target_include_directories(opal_comm PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(opal_comm
     PUBLIC opal_common opal_config
     PRIVATE PkgConfig::LIBCURL OpenSSL::Crypto)
+
+# The versions of the transfer libraries, for the support bundle.
+target_sources(opal_comm PRIVATE ${CMAKE_CURRENT_LIST_DIR}/LibraryVersions.cpp)

@@ -354,3 +354,33 @@ int ReadStatusReg(AgentStatusRecord& record) {
     ReadOrCreateAgentValue(key, REG_TOOL_TAG, record.ToolTag);
     return CONFIG_SUCCESS;
 }
+
+void PeekStatusReg(AgentStatusSnapshot& snapshot) {
+    RegistryKeyHandle key;
+    if (RegOpenKey(HKEY_LOCAL_MACHINE, AgentRegistryKey, KEY_READ, key) != ERROR_SUCCESS)
+        return;
+    const auto read = [&key](const char16_t* name, int32_t& value) {
+        std::u16string text;
+        // The same 256-byte buffer as RegistryKey::ReadInt.
+        if (RegQueryString(key, name, text, 256) != ERROR_SUCCESS)
+            return false;
+        value = static_cast<int32_t>(WideToLong(text));
+        return true;
+    };
+    snapshot.AgentStatusRead = read(REG_AGENT_STATUS, snapshot.Record.AgentStatus);
+    snapshot.ToolTagRead = read(REG_TOOL_TAG, snapshot.Record.ToolTag);
+}
+
+std::u16string AgentDocumentPath(AgentDocument document) {
+    switch (document) {
+    case AgentDocument::LocalConfig:
+        return HomeFilePath(LOCAL_CONFIG_FILE);
+    case AgentDocument::WorkingConfig:
+        return HomeFilePath(WORKING_CONFIG_FILE);
+    case AgentDocument::SysConfig:
+        return HomeFilePath(SYS_CONFIG_FILE);
+    case AgentDocument::Status:
+        break;
+    }
+    return HomeFilePath(STATUS_FILE);
+}

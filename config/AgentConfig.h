@@ -30,6 +30,11 @@ inline constexpr int ERR_CONFIG_SAVE = 0x00020014;
 // HKEY_LOCAL_MACHINE subkey holding "AgentStatus" and "ToolTag".
 inline constexpr char16_t AgentRegistryKey[] = u"SOFTWARE\\Norvale\\OPAL4HBS\\Agent";
 
+// The agent's documents, by full path, for callers outside the store that
+// name or copy them (the command line's messages, the support bundle).
+enum class AgentDocument { LocalConfig, WorkingConfig, SysConfig, Status };
+std::u16string AgentDocumentPath(AgentDocument document);
+
 // ---------------------------------------------------------------------------
 // Element accessors. Only direct children of `parent` are examined, in child
 // order; names compare exactly; the first match wins. The readers leave their
@@ -239,3 +244,18 @@ int LoadStatusReg(AgentStatusRecord& record);
 int ReadStatusReg(AgentStatusRecord& record);
 int SaveAgentStatusReg(int32_t value);
 int SaveToolExitTagReg(int32_t value);
+
+// The published state as it stands, read without changing anything: no
+// document is made or replaced and no registry key or value is written, for
+// readers that must leave the agent's state alone (the command line's
+// status, the support bundle). Each flag says whether its source answered;
+// a field that could not be read keeps the value it had.
+struct AgentStatusSnapshot {
+    AgentStatusRecord Record;
+    bool DocumentRead = false;
+    bool AgentStatusRead = false;
+    bool ToolTagRead = false;
+};
+void PeekAgentStatus(AgentStatusSnapshot& snapshot);
+// The registry half of PeekAgentStatus.
+void PeekStatusReg(AgentStatusSnapshot& snapshot);

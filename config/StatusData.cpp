@@ -102,3 +102,21 @@ int SaveNetConfigChange(int32_t value) {
     }
     return ERR_CONFIG_SAVE;
 }
+
+void PeekAgentStatus(AgentStatusSnapshot& snapshot) {
+    {
+        ConfigLockGuard lock;
+        try {
+            auto xml = OpenDocument(HomeFilePath(STATUS_FILE));
+            if (DOMElement* root = DocumentRoot(*xml)) {
+                snapshot.DocumentRead = true;
+                GetChildInt(*xml, root, REGISTER_STATUS, snapshot.Record.RegisterStatus);
+                GetChildInt(*xml, root, NET_CONFIG_CHANGED, snapshot.Record.NetConfigChanged);
+                GetChildInt(*xml, root, MONITOR_EXIT_TAG, snapshot.Record.MonitorExitTag);
+            }
+        } catch (...) {
+            // Unreadable is an answer here too: DocumentRead stays false.
+        }
+    }
+    PeekStatusReg(snapshot);
+}

@@ -10,13 +10,16 @@ namespace {
 // spent (181 queries at most). False only when a query fails.
 template <class KeepWaiting>
 bool WaitOutBudget(ServiceManager& service, Clock& clock, KeepWaiting keepWaiting,
-                   unsigned long& state, ServiceError& error) {
+                   unsigned long& state, ServiceError& error, const ServiceWaitProgress& progress) {
+    const std::uint64_t begin = clock.NowMs();
     std::int32_t budget = kServiceWaitBudgetMs;
     do {
         if (!service.QueryState(state, error))
             return false;
         if (!keepWaiting(state))
             break;
+        if (progress)
+            progress(state, clock.NowMs() - begin);
         clock.SleepMs(kServiceWaitStepMs);
         budget -= static_cast<std::int32_t>(kServiceWaitStepMs);
     } while (budget >= 0);
@@ -24,15 +27,17 @@ bool WaitOutBudget(ServiceManager& service, Clock& clock, KeepWaiting keepWaitin
 }
 
 bool WaitForStart(ServiceManager& service, Clock& clock, unsigned long& state,
-                  ServiceError& error) {
+                  ServiceError& error, const ServiceWaitProgress& progress) {
     return WaitOutBudget(
-        service, clock, [](unsigned long s) { return s == SERVICE_START_PENDING; }, state, error);
+        service, clock, [](unsigned long s) { return s == SERVICE_START_PENDING; }, state, error,
+        progress);
 }
 
 // The restart's wait for the stop: every "stop pending" report starts the
 // budget again, up to kRestartStopWaitLimitMs in all. Running out of either
 // is not a failure; the start is tried regardless.
-bool WaitForRestartStop(ServiceManager& service, Clock& clock, ServiceError& error) {
+bool WaitForRestartStop(ServiceManager& service, Clock& clock, ServiceError& error,
+                        const ServiceWaitProgress& progress) {
     const std::uint64_t begin = clock.NowMs();
     std::int32_t budget = kServiceWaitBudgetMs;
     unsigned long state = 0;
@@ -41,6 +46,8 @@ bool WaitForRestartStop(ServiceManager& service, Clock& clock, ServiceError& err
             return false;
         if (state == SERVICE_STOPPED)
             return true;
+        if (progress)
+            progress(state, clock.NowMs() - begin);
         clock.SleepMs(kServiceWaitStepMs);
         if (clock.NowMs() - begin >= kRestartStopWaitLimitMs)
             return true;
@@ -58,7 +65,7 @@ struct CommandTexts {
     const char* logLine;
     unsigned succeeded;
     unsigned failed;
-    bool (*operation)(std::u16string_view, ServiceError&, Clock&);
+    bool (*operation)(std::u16string_view, ServiceError&, Clock&, const ServiceWaitProgress&);
 };
 
 const CommandTexts& TextsOf(ServiceCommand command) {
@@ -99,38 +106,42 @@ private:
 
 } // namespace
 
-bool StartAgentService(std::u16string_view serviceName, ServiceError& error, Clock& clock) {
+bool StartAgentService(std::u16string_view serviceName, ServiceError& error, Clock& clock,
+                       const ServiceWaitProgress& progress) {
     ServiceManager service;
     if (!service.Open(serviceName, error) || !service.Start(error))
         return false;
     unsigned long state = 0;
-    if (!WaitForStart(service, clock, state, error))
+    if (!WaitForStart(service, clock, state, error, progress))
         return false;
     return state == SERVICE_RUNNING;
 }
 
-bool StopAgentService(std::u16string_view serviceName, ServiceError& error, Clock& clock) {
+bool StopAgentService(std::u16string_view serviceName, ServiceError& error, Clock& clock,
+                      const ServiceWaitProgress& progress) {
     ServiceManager service;
     if (!service.Open(serviceName, error) || !service.Stop(error))
         return false;
     unsigned long state = 0;
     if (!WaitOutBudget(
-            service, clock, [](unsigned long s) { return s != SERVICE_STOPPED; }, state, error))
+            service, clock, [](unsigned long s) { return s != SERVICE_STOPPED; }, state, error,
+            progress))
         return false;
     return state == SERVICE_STOPPED;
 }
 
-bool RestartAgentService(std::u16string_view serviceName, ServiceError& error, Clock& clock) {
+bool RestartAgentService(std::u16string_view serviceName, ServiceError& error, Clock& clock,
+                         const ServiceWaitProgress& progress) {
     ServiceManager service;
     if (!service.Open(serviceName, error) || !service.Stop(error))
         return false;
-    if (!WaitForRestartStop(service, clock, error))
+    if (!WaitForRestartStop(service, clock, error, progress))
         return false;
     clock.SleepMs(kServiceWaitStepMs);
     if (!service.Start(error))
         return false;
     unsigned long state = 0;
-    if (!WaitForStart(service, clock, state, error))
+    if (!WaitForStart(service, clock, state, error, progress))
         return false;
     return state == SERVICE_RUNNING;
 }
@@ -199,7 +210,9 @@ bool RunServiceCommand(ServiceCommand command, std::u16string_view serviceName,
     // The caller clears the code; only a failed call to the manager sets it.
     ServiceError error;
     WaitScope wait(ui);
-    const bool succeeded = texts.operation(serviceName, error, clock);
+    const bool succeeded = texts.operation(
+        serviceName, error, clock,
+        [&ui](unsigned long state, std::uint64_t waitedMs) { ui.WaitProgress(state, waitedMs); });
     wait.End();
 
     if (succeeded) {

@@ -4,6 +4,7 @@
 // boxes, string table and busy cursor through ServiceCommandUi.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,15 +19,23 @@ inline constexpr std::uint32_t kServiceWaitStepMs = 1000;
 // all and goes on with the start.
 inline constexpr std::uint64_t kRestartStopWaitLimitMs = 15 * 60 * 1000;
 
+// Told before each one-step sleep of a wait, with the state just read and
+// the time waited so far in that operation, so that a caller can show
+// progress. It does not change the wait.
+using ServiceWaitProgress = std::function<void(unsigned long state, std::uint64_t waitedMs)>;
+
 // Each returns true when the service ends in the state asked for. `error` is
 // written only when a call to the service manager fails, so a false result
 // with error.code still 0 means the wait ended in another state.
 bool StartAgentService(std::u16string_view serviceName, ServiceError& error,
-                       Clock& clock = SystemClock::Instance());
+                       Clock& clock = SystemClock::Instance(),
+                       const ServiceWaitProgress& progress = {});
 bool StopAgentService(std::u16string_view serviceName, ServiceError& error,
-                      Clock& clock = SystemClock::Instance());
+                      Clock& clock = SystemClock::Instance(),
+                      const ServiceWaitProgress& progress = {});
 bool RestartAgentService(std::u16string_view serviceName, ServiceError& error,
-                         Clock& clock = SystemClock::Instance());
+                         Clock& clock = SystemClock::Instance(),
+                         const ServiceWaitProgress& progress = {});
 // False for every failure, so a missing service looks stopped.
 bool IsAgentServiceRunning(std::u16string_view serviceName);
 
@@ -78,6 +87,8 @@ public:
     // Around the wait for the service, so the frame can show a busy cursor.
     virtual void BeginWait() {}
     virtual void EndWait() {}
+    // Between BeginWait and EndWait, once a step while the service is awaited.
+    virtual void WaitProgress(unsigned long /*state*/, std::uint64_t /*waitedMs*/) {}
 };
 
 enum class ServiceCommand { Start, Stop, Restart };

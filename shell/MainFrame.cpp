@@ -18,7 +18,7 @@ namespace {
 
 constexpr unsigned IDS_CAPTION = 7022;
 constexpr unsigned IDS_LANGUAGE_WHILE_SHEET_OPEN = 7120;
-constexpr std::size_t TIP_CHARS = 127; // a 128-unit tip field with its terminator
+constexpr std::size_t TIP_CHARS = TRAY_TIP_CHARS;
 constexpr uint32_t EXIT_SETTLE_MS = 1000;
 constexpr int32_t TOOL_TAG_EXIT = 1;
 
@@ -62,30 +62,6 @@ QString FromU16(const std::u16string& text) {
 }
 
 } // namespace
-
-TrayLook TrayLookFor(int32_t registerStatus, int32_t agentStatus) {
-    // Not registered overrides whatever the agent says about itself.
-    if (registerStatus == 0)
-        return {IDI_AGENT_PROBLEM, 7041};
-    switch (agentStatus) {
-    case 1:
-        return {IDI_AGENT_NORMAL, 7051};
-    case 2:
-        return {IDI_AGENT_LOGGED_OFF, 7045};
-    case 4:
-        return {IDI_AGENT_DISABLED, 7043};
-    case 8:
-        return {IDI_AGENT_PROBLEM, 7041};
-    case 16:
-        return {IDI_AGENT_PROBLEM, 7042};
-    case 32:
-        return {IDI_AGENT_PROBLEM, 7044};
-    case 2048:
-        return {IDI_AGENT_PROBLEM, 7053};
-    default:
-        return {IDI_AGENT_PROBLEM, 7040};
-    }
-}
 
 CMainFrame::CMainFrame(CSettingApp& app, std::unique_ptr<ITrayIcon> tray, Clock& clock,
                        std::u16string statusEventName)

@@ -21,6 +21,7 @@
 #include "res/Resource.h"
 #include "shell/AgentServiceControl.h"
 #include "shell/AgentStatusMonitor.h"
+#include "shell/AgentStatusText.h"
 #include "shell/ServiceCommandRunner.h"
 #include "shell/TrayIcon.h"
 
@@ -45,12 +46,6 @@ public:
 };
 using SettingsSheetFactory = std::function<std::unique_ptr<ISettingsSheet>()>;
 
-// The icon and tip string for an agent status.
-struct TrayLook {
-    unsigned iconId;
-    unsigned tipId;
-};
-TrayLook TrayLookFor(int32_t registerStatus, int32_t agentStatus);
 
 class CMainFrame : public QObject, private ServiceCommandUi {
     Q_OBJECT

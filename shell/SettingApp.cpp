@@ -22,6 +22,7 @@
 #include "platform/system/SignalPipe.h"
 #include "shell/LanguageSetting.h"
 #include "shell/PluginLoader.h"
+#include "shell/ToolLog.h"
 
 namespace {
 
@@ -91,39 +92,8 @@ bool CSettingApp::InitInstance() {
 }
 
 void CSettingApp::OpenLog() {
-    std::string home;
-    GetModuleDirectory(home);
-
-    // A missing or unreadable size keeps this one; an explicit 0 still means
-    // that the agent wants no rotation.
-    DebugLogConfigRecord settings;
-    settings.DebugLogFileMaxSize = DEFAULT_LOG_MAX_SIZE;
-    LoadDebugLogConfig(settings);
-    const uint32_t mask = GetIntDebugLevel(ToNarrowString(settings.DebugLogLevel, CP_ACP));
-    bool enabled = mask != 0;
-
-    const LogFileChoice choice = ChooseLogFile(home, settings.DebugLogPath, enabled);
-    // Nowhere to write it: told once, where somebody starting the tool by
-    // hand sees it.
-    if (enabled && !choice.enabled) {
-        std::string tried;
-        for (const std::string& directory : choice.tried)
-            tried += (tried.empty() ? "" : ", ") + directory;
-        std::fprintf(stderr, "opal-agent-setting: no log is written: none of %s can take %s\n",
-                     tried.c_str(), LOG_FILE_NAME);
-    }
-    enabled = choice.enabled;
-    m_logFile = choice.file;
-
-    auto* writer = new CLogTrackerEx(1, u"OPAL Agent Setting", enabled, true, enabled ? mask : 0,
-                                     0x500000, 0);
-    LogInitW(writer, ToWideString(m_logFile, CP_ACP).c_str(), true, settings.DebugLogFileMaxSize);
+    m_logFile = OpenToolLog(u"OPAL Agent Setting", "opal-agent-setting");
     LOG_PRINTF(LK_INFO, "Agent setting tool starting...  [%s|%d]");
-    if (choice.inStateDirectory)
-        LOG_PRINTF(LK_WARNING,
-                   "The agent's log directory %s cannot be written by this user; the log is kept "
-                   "in %s instead. [%s|%d]",
-                   choice.agentDirectory, m_logFile);
 }
 
 void CSettingApp::ScanLanguageLibraries() {

@@ -16,8 +16,8 @@
 #include "platform/system/Clock.h"
 #include "platform/system/InstanceChannel.h"
 #include "platform/system/InstanceLock.h"
-#include "shell/LogLocation.h"
 #include "shell/MainFrame.h"
+#include "shell/ToolLog.h"
 
 class QSocketNotifier;
 
@@ -27,9 +27,6 @@ struct LanguageEntry {
     std::unique_ptr<CResourceModule> module;
 };
 
-// The agent's settings give the log's size limit; when they lack it, the log
-// is rotated at the same 5 MiB the writer is constructed with.
-inline constexpr int32_t DEFAULT_LOG_MAX_SIZE = 0x500000;
 inline constexpr uint64_t MONITOR_EXIT_WAIT_MS = 1800000;
 // How long a later start waits for the running instance to take its request,
 // and how long the instance waits for the request line of a connection.

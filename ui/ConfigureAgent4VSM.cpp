@@ -22,7 +22,6 @@ namespace {
 
 constexpr int TAB_GENERAL = 0;
 constexpr int TAB_ADVANCED = 1;
-constexpr int32_t TOOL_TAG_CONFIG_SAVED = 2;
 // The title read before the service name is appended.
 constexpr qsizetype TITLE_CHARS = 99;
 
@@ -60,20 +59,16 @@ void CConfigureAgent4VSM::CloseWithoutSaving() {
 
 bool CConfigureAgent4VSM::OnInitDialog() {
     m_access = m_context.access ? m_context.access() : CheckAgentSettingsAccess();
-    if (LoadWorkingConfig() != CONFIG_SUCCESS)
+    LoadedSettingsPages loaded = LoadSettingsPages();
+    if (!loaded.WorkingConfigLoaded)
         ShowSettingsMessage(this, m_strings(IDS_WORKING_CONFIG_LOAD_FAILED), m_strings);
-    const bool localLoaded = LoadLocalConfig() == CONFIG_SUCCESS;
     // A file this user may not read is no fault of the file: the sheet's
     // own line says why, rather than a message that asks to check it.
-    if (!localLoaded && m_access.readable)
+    if (!loaded.LocalConfigLoaded && m_access.readable)
         ShowSettingsMessage(this, m_strings(IDS_NETWORK_CONFIG_LOAD_FAILED), m_strings);
-
-    m_general->m_state = LoadNetworkPage(g_networkConfig);
-    m_advanced->m_state = LoadAdvancedPage(g_networkConfig, g_workingConfig);
-    // After a failed load the record may hold a value read before the
-    // failure; only a value from a sound file is worth keeping.
-    m_loadedMaxRetryTimes =
-        localLoaded ? g_networkConfig.MAXRetryTimes : NetworkConfigRecord().MAXRetryTimes;
+    m_general->m_state = std::move(loaded.General);
+    m_advanced->m_state = std::move(loaded.Advanced);
+    m_loadedMaxRetryTimes = loaded.MaxRetryTimes;
 
     m_bannerLeft = CResourceLookup::LoadBitmap(IDB_BANNER_LEFT);
     m_bannerRight = CResourceLookup::LoadBitmap(IDB_BANNER_RIGHT);
@@ -205,15 +200,8 @@ void CConfigureAgent4VSM::OnOK() {
 }
 
 void CConfigureAgent4VSM::Save() {
-    const NetworkConfigRecord record =
-        BuildNetworkConfigRecord(m_general->m_state, m_advanced->m_state, m_loadedMaxRetryTimes);
-    if (SaveNetworkConfig(record) != CONFIG_SUCCESS) {
+    if (!SaveSettingsPages(m_general->m_state, m_advanced->m_state, m_loadedMaxRetryTimes).Saved())
         ShowSettingsMessage(this, m_strings(IDS_NETWORK_CONFIG_SAVE_FAILED), m_strings);
-        return;
-    }
-    g_selfConfigChange = 1;
-    SaveNetConfigChange(1);
-    SaveToolExitTagReg(TOOL_TAG_CONFIG_SAVED);
 }
 
 void CConfigureAgent4VSM::OnTestConnection() {

@@ -8,6 +8,7 @@
 
 #include "common/ASTCommonFunc.h"
 #include "res/Resource.h"
+#include "shell/AgentStatusMonitor.h"
 
 namespace {
 
@@ -640,4 +641,31 @@ ConnectionTestSettings BuildConnectionTestSettings(const NetworkPageState& g,
     settings.ServiceURI = a.ServletPath;
     settings.ConnTimeOut = a.Timeout;
     return settings;
+}
+
+// ---- opening and OK ----------------------------------------------------------------
+
+LoadedSettingsPages LoadSettingsPages() {
+    LoadedSettingsPages pages;
+    pages.WorkingConfigLoaded = LoadWorkingConfig() == CONFIG_SUCCESS;
+    pages.LocalConfigLoaded = LoadLocalConfig() == CONFIG_SUCCESS;
+    pages.General = LoadNetworkPage(g_networkConfig);
+    pages.Advanced = LoadAdvancedPage(g_networkConfig, g_workingConfig);
+    // After a failed load the record may hold a value read before the
+    // failure; only a value from a sound file is worth keeping.
+    pages.MaxRetryTimes = pages.LocalConfigLoaded ? g_networkConfig.MAXRetryTimes
+                                                  : NetworkConfigRecord().MAXRetryTimes;
+    return pages;
+}
+
+SettingsSaveResult SaveSettingsPages(const NetworkPageState& general,
+                                     const AdvancedPageState& advanced, int32_t maxRetryTimes) {
+    SettingsSaveResult result;
+    result.Save = SaveNetworkConfig(BuildNetworkConfigRecord(general, advanced, maxRetryTimes));
+    if (!result.Saved())
+        return result;
+    g_selfConfigChange = 1;
+    result.NetConfigChange = SaveNetConfigChange(1);
+    result.ToolTag = SaveToolExitTagReg(TOOL_TAG_CONFIG_SAVED);
+    return result;
 }

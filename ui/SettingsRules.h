@@ -269,3 +269,38 @@ NetworkConfigRecord BuildNetworkConfigRecord(const NetworkPageState& general,
 // The values on screen for the connection test.
 ConnectionTestSettings BuildConnectionTestSettings(const NetworkPageState& general,
                                                    const AdvancedPageState& advanced);
+
+// ---------------------------------------------------------------------------
+// Opening and OK, without the window: the sheet and the command line both
+// load and save through these, so that the two can never disagree.
+
+// What the sheet loads when it opens: the working and the local
+// configuration, into both pages.
+struct LoadedSettingsPages {
+    bool WorkingConfigLoaded = false; // else the sheet shows 7038
+    bool LocalConfigLoaded = false;   // else the sheet shows 7037
+    NetworkPageState General;
+    AdvancedPageState Advanced;
+    // No page shows it, so a save keeps the value that was loaded.
+    int32_t MaxRetryTimes = 0;
+};
+LoadedSettingsPages LoadSettingsPages();
+
+// ToolTag after a settings tool has saved the network configuration.
+inline constexpr int32_t TOOL_TAG_CONFIG_SAVED = 2;
+
+// The result codes of OK's save. The agent is told only after a successful
+// save; until then its two codes stay ERR_CONFIG_SAVE.
+struct SettingsSaveResult {
+    int Save = ERR_CONFIG_SAVE;
+    int NetConfigChange = ERR_CONFIG_SAVE;
+    int ToolTag = ERR_CONFIG_SAVE;
+
+    bool Saved() const { return Save == CONFIG_SUCCESS; }
+};
+
+// OK's save: a fresh record from the (validated) pages through
+// SaveNetworkConfig; on success g_selfConfigChange 1, NetConfigChanged 1 in
+// the status document and ToolTag 2, in this order.
+SettingsSaveResult SaveSettingsPages(const NetworkPageState& general,
+                                     const AdvancedPageState& advanced, int32_t maxRetryTimes);

@@ -273,3 +273,12 @@ bool ServiceManager::QueryState(unsigned long& state, ServiceError& error) {
     state = ServiceStateFromUnit(unit.activeState, unit.jobType);
     return true;
 }
+
+bool ServiceManager::QueryUnit(unsigned long& state, std::string& loadState, ServiceError& error) {
+    UnitState unit;
+    if (!ReadUnit(unit, true, error))
+        return false;
+    state = ServiceStateFromUnit(unit.activeState, unit.jobType);
+    loadState = unit.loadState;
+    return true;
+}

@@ -61,6 +61,9 @@ public:
     // allowed).
     bool Stop(ServiceError& error);
     bool QueryState(unsigned long& state, ServiceError& error);
+    // The state together with systemd's LoadState ("loaded", "not-found",
+    // "masked", ...), for callers that tell a missing unit from a stopped one.
+    bool QueryUnit(unsigned long& state, std::string& loadState, ServiceError& error);
     void Close();
 
     bool IsOpen() const { return m_bus != nullptr; }

@@ -133,3 +133,48 @@ TEST_F(StatusDataTest, ConcurrentLoadsNeverSeeATornDocument) {
 }
 
 } // namespace
+
+TEST_F(StatusDataTest, PeekingChangesNothing) {
+    const struct {
+        const char* what;
+        const char* document; // nullptr: no document
+        const char* agentStatus;
+        const char* toolTag;
+        bool documentRead;
+        AgentStatusRecord expected;
+    } cases[] = {
+        {"nothing there", nullptr, nullptr, nullptr, false, {9, 9, 9, 9, 9}},
+        {"all there",
+         "<AgentStatusData><RegisterStatus>1</RegisterStatus><NetConfigChanged>1</NetConfigChanged>"
+         "<MonitorExitTag>3</MonitorExitTag><AgentStatus>8</AgentStatus></AgentStatusData>",
+         "16", "2", true, {1, 16, 2, 1, 3}},
+        {"a broken document, one value", "<AgentStatusData><Reg", "4", nullptr, false, {9, 4, 9, 9, 9}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(RegistryRootDir() / "HKEY_LOCAL_MACHINE");
+        std::filesystem::remove(HomeFile(FILE_NAME));
+        if (c.document)
+            WriteFileBytes(HomeFile(FILE_NAME), c.document);
+        if (c.agentStatus)
+            SetRegistry("AgentStatus", c.agentStatus);
+        if (c.toolTag)
+            SetRegistry("ToolTag", c.toolTag);
+        AgentStatusSnapshot snapshot;
+        snapshot.Record = {9, 9, 9, 9, 9};
+        PeekAgentStatus(snapshot);
+        EXPECT_EQ(snapshot.Record, c.expected);
+        EXPECT_EQ(snapshot.DocumentRead, c.documentRead);
+        EXPECT_EQ(snapshot.AgentStatusRead, c.agentStatus != nullptr);
+        EXPECT_EQ(snapshot.ToolTagRead, c.toolTag != nullptr);
+        // No document made or replaced, no key or value written.
+        EXPECT_EQ(std::filesystem::exists(HomeFile(FILE_NAME)), c.document != nullptr);
+        if (c.document) {
+            EXPECT_EQ(ReadFileBytes(HomeFile(FILE_NAME)), c.document);
+        }
+        EXPECT_FALSE(std::filesystem::exists(HomeFile("AgentStatus.xml.unreadable")));
+        EXPECT_EQ(std::filesystem::exists(AgentRegistryValueFile("ToolTag")), c.toolTag != nullptr);
+        EXPECT_EQ(std::filesystem::exists(RegistryRootDir() / "HKEY_LOCAL_MACHINE"),
+                  c.agentStatus != nullptr || c.toolTag != nullptr);
+    }
+}

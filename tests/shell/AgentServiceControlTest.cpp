@@ -311,3 +311,40 @@ TEST_F(AgentServiceControlTest, CommandIsLoggedAsAWarning) {
     EXPECT_LT(start, restart);
     EXPECT_LT(restart, stop);
 }
+
+TEST_F(AgentServiceControlTest, ProgressIsToldAtEveryStepWithoutChangingTheWait) {
+    m_bus.AddUnit("agent.service", "inactive", "activating*3,active", "deactivating*2,inactive");
+    struct Step {
+        unsigned long state;
+        std::uint64_t waitedMs;
+        bool operator==(const Step&) const = default;
+    };
+    const struct {
+        ServiceCommand command;
+        std::vector<Step> steps;
+        std::uint64_t sleeps;
+    } cases[] = {
+        {ServiceCommand::Start,
+         {{SERVICE_START_PENDING, 0}, {SERVICE_START_PENDING, 1000}, {SERVICE_START_PENDING, 2000}},
+         3},
+        // The stop's wait, the second before the start, the start's wait:
+        // each wait counts its own time.
+        {ServiceCommand::Restart,
+         {{SERVICE_STOP_PENDING, 0}, {SERVICE_STOP_PENDING, 1000}, {SERVICE_START_PENDING, 0},
+          {SERVICE_START_PENDING, 1000}, {SERVICE_START_PENDING, 2000}},
+         6},
+    };
+    for (const auto& c : cases) {
+        FakeClock clock;
+        class ProgressUi : public RecordingUi {
+        public:
+            void WaitProgress(unsigned long state, std::uint64_t waitedMs) override {
+                steps.push_back({state, waitedMs});
+            }
+            std::vector<Step> steps;
+        } ui;
+        EXPECT_TRUE(RunServiceCommand(c.command, u"agent", ui, clock));
+        EXPECT_EQ(ui.steps, c.steps);
+        EXPECT_EQ(clock.Sleeps(), c.sleeps);
+    }
+}

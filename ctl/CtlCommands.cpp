@@ -1,0 +1,607 @@
+// The commands of the command line: status, config show / set / apply,
+// test-connection and service.
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <unistd.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "BuildInfo.h"
+#include "common/ASTCommonFunc.h"
+#include "common/LogTracker.h"
+#include "config/AgentAccess.h"
+#include "config/AgentConfig.h"
+#include "ctl/CtlCommon.h"
+#include "shell/AgentServiceControl.h"
+#include "shell/AgentStatusText.h"
+
+namespace {
+
+constexpr unsigned IDS_STARTING_SERVICE = 7028;
+constexpr unsigned IDS_STOPPING_SERVICE = 7029;
+constexpr unsigned IDS_READ_NEEDS_ADMIN_GROUP = 7131;
+
+// The values of the frame's status record before anything is read.
+constexpr AgentStatusRecord INITIAL_STATUS{0, 4, 0, 0, 0};
+
+int UsageFail(CtlAnswer& answer, const std::string& message, const std::string& topic) {
+    const int code = answer.Fail(EXIT_USAGE_ERROR, "usage", message);
+    std::fprintf(stderr, "Try '%s %s--help'.\n", CTL_PROGRAM, topic.empty() ? "" : (topic + " ").c_str());
+    return code;
+}
+
+bool WantsHelp(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument == "--help" || argument == "-h")
+            return true;
+    }
+    return false;
+}
+
+int Help(const std::string& topic) {
+    std::fputs(CtlHelp(topic).c_str(), stdout);
+    return EXIT_OK;
+}
+
+std::string JoinNames(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
+}
+
+JsonValue NamesJson(const std::vector<std::string>& names) {
+    JsonValue json = JsonValue::Array();
+    for (const std::string& name : names)
+        json.Push(name);
+    return json;
+}
+
+std::vector<std::string> NamesOf(const SettingList& values) {
+    std::vector<std::string> names;
+    for (const SettingValue& entry : values)
+        names.push_back(entry.Name);
+    return names;
+}
+
+// A number field's text as a JSON number when it is one, else as it stands.
+JsonValue NumberOrText(const std::u16string& text) {
+    if (!text.empty() && text.size() <= 9 &&
+        text.find_first_not_of(u"0123456789") == std::u16string::npos)
+        return JsonValue(static_cast<long long>(WideToLong(text)));
+    return JsonValue(text);
+}
+
+bool IsNumberSetting(const std::string& name) {
+    return name == "port" || name == "proxy-port" || name == "retry" || name == "timeout";
+}
+
+std::string ProxyText(const NetworkConfigRecord& record, JsonValue& json) {
+    const NetworkPageState page = LoadNetworkPage(record);
+    if (page.ProxyEnabled == 0) {
+        json = JsonValue();
+        return "none";
+    }
+    const char* type = page.ProxyType == PROXY_KIND_SOCKS5   ? "socks5"
+                       : page.ProxyType == PROXY_KIND_SOCKS4 ? "socks4"
+                                                             : "http";
+    json = JsonValue::Object();
+    json.Set("type", type);
+    json.Set("address", page.ProxyName);
+    json.Set("port", page.ProxyPort);
+    json.Set("user", page.ProxyUser.empty() ? JsonValue() : JsonValue(page.ProxyUser));
+    std::string text = std::string(type) + " " + Utf8(page.ProxyName) + ":" + std::to_string(page.ProxyPort);
+    if (!page.ProxyUser.empty())
+        text += " (user " + Utf8(page.ProxyUser) + ")";
+    return text;
+}
+
+// Reports a local configuration that did not load. False when the command
+// must stop (the answer is then finished and `exitCode` set).
+bool AcceptLoad(CtlAnswer& answer, const CtlContext& context, const LoadedSettingsPages& pages,
+                bool forSaving, bool force, int& exitCode) {
+    if (!pages.WorkingConfigLoaded)
+        answer.Warn(Utf8(context.texts.String(IDS_WORKING_CONFIG_LOAD_FAILED)));
+    if (pages.LocalConfigLoaded)
+        return true;
+    if (!CheckAgentSettingsAccess().readable) {
+        exitCode = answer.Fail(EXIT_FAILED, "permission",
+                               LocalConfigPath() + ": " + Utf8(ReplaceFirstPlaceholder(
+                                   context.texts.String(IDS_READ_NEEDS_ADMIN_GROUP),
+                                   FromUtf8(OPAL_ADMIN_GROUP))));
+        return false;
+    }
+    const std::string message = Utf8(context.texts.String(IDS_NETWORK_CONFIG_LOAD_FAILED));
+    if (forSaving && !force) {
+        exitCode = answer.Fail(EXIT_FAILED, "load",
+                               message + "\nNothing was saved: every setting not given would take "
+                                         "its default. Add --force to save anyway.");
+        return false;
+    }
+    answer.Warn(message);
+    return true;
+}
+
+int ValidationFail(CtlAnswer& answer, const SettingsCheck& check, const std::string& topic) {
+    if (!check.UsageError.empty())
+        return UsageFail(answer, check.UsageError, topic);
+    JsonValue details = JsonValue::Object();
+    details.Set("messageId", check.Failure->messageId);
+    details.Set("setting", check.FailedSetting);
+    details.Set("page", check.FailedPage);
+    return answer.Fail(EXIT_FAILED, "validation", Utf8(check.Failure->text), std::move(details));
+}
+
+// OK's save and the agent's notification, told to the user.
+int SaveAndReport(CtlAnswer& answer, const CtlContext& context, const SettingsPages& pages,
+                  int32_t maxRetryTimes) {
+    // The sheet's rule: a user who may not change the settings is not let
+    // try (and leave the agent's files half-touched).
+    if (!MayChangeAgentSettings()) {
+        answer.Json().Set("saved", false);
+        return answer.Fail(EXIT_FAILED, "permission", AdministratorsMessage("cannot save " + LocalConfigPath()));
+    }
+    const SettingsSaveResult result =
+        SaveSettingsPages(pages.General, pages.Advanced, maxRetryTimes);
+    answer.Json().Set("saved", result.Saved());
+    if (!result.Saved())
+        return answer.Fail(EXIT_FAILED, "save",
+                           Utf8(context.texts.String(IDS_NETWORK_CONFIG_SAVE_FAILED)));
+    JsonValue notified = JsonValue::Object();
+    notified.Set("netConfigChanged", result.NetConfigChange == CONFIG_SUCCESS);
+    notified.Set("toolTag", result.ToolTag == CONFIG_SUCCESS);
+    answer.Json().Set("notified", std::move(notified));
+    if (result.NetConfigChange != CONFIG_SUCCESS)
+        answer.Warn("the agent's status document could not be marked (NetConfigChanged 1)");
+    if (result.ToolTag != CONFIG_SUCCESS)
+        answer.Warn("the agent's registry value ToolTag could not be set to 2");
+    answer.Say("Saved " + LocalConfigPath() + "; the agent has been told.");
+    return answer.Finish(EXIT_OK);
+}
+
+// The settings named in an apply file: strings, or whole numbers for any
+// setting (written as their digits).
+std::optional<std::string> ReadApplyFile(const std::string& bytes, SettingList& values) {
+    QJsonParseError error{};
+    const QJsonDocument document =
+        QJsonDocument::fromJson(QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())), &error);
+    if (error.error != QJsonParseError::NoError)
+        return "not valid JSON: " + error.errorString().toStdString() + " at offset " +
+               std::to_string(error.offset);
+    if (!document.isObject())
+        return "the JSON must be one object of settings";
+    const QJsonObject object = document.object();
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const std::string name = it.key().toStdString();
+        if (!IsSettingName(name))
+            return "unknown setting '" + name + "'";
+        const QJsonValue value = it.value();
+        if (value.isString()) {
+            values.push_back({name, value.toString().toStdU16String()});
+        } else if (value.isDouble() && value.toDouble() >= 0 && value.toDouble() <= 2147483647.0 &&
+                   value.toDouble() == static_cast<double>(value.toInteger())) {
+            const std::string digits = std::to_string(value.toInteger());
+            values.push_back({name, std::u16string(digits.begin(), digits.end())});
+        } else {
+            return "'" + name + "': expected a string or a whole number";
+        }
+    }
+    return std::nullopt;
+}
+
+// Writes every log line of a run that changes something under the program's
+// own name, so the shared log tells its lines from the tray's.
+void LogCommand(const char* command, const std::vector<std::string>& names) {
+    LOG_PRINTF(LK_WARNING, "opal-agent-ctl: %s %s. [%s|%d]", command, JoinNames(names));
+}
+
+class CtlServiceUi : public ServiceCommandUi {
+public:
+    CtlServiceUi(const CtlContext& context, bool progress) : m_context(context), m_progress(progress) {}
+
+    std::u16string LoadText(unsigned id) override { return m_context.texts.String(id); }
+    void ShowMessage(const std::u16string& text, const std::u16string& /*caption*/,
+                     ServiceMessageIcon icon) override {
+        message = Utf8(text);
+        failed = icon == ServiceMessageIcon::Error;
+    }
+    void WaitProgress(unsigned long state, std::uint64_t waitedMs) override {
+        if (!m_progress)
+            return;
+        const unsigned id = state == SERVICE_STOP_PENDING || state == SERVICE_RUNNING
+                                ? IDS_STOPPING_SERVICE
+                                : IDS_STARTING_SERVICE;
+        std::fprintf(stderr, "\r%s %llus ", Utf8(m_context.texts.String(id)).c_str(),
+                     static_cast<unsigned long long>(waitedMs / 1000));
+        std::fflush(stderr);
+        m_shown = true;
+    }
+    void EndWait() override {
+        if (m_shown)
+            std::fputc('\n', stderr);
+        m_shown = false;
+    }
+
+    std::string message;
+    bool failed = false;
+
+private:
+    const CtlContext& m_context;
+    bool m_progress;
+    bool m_shown = false;
+};
+
+} // namespace
+
+// ---- status ------------------------------------------------------------------------
+
+JsonValue StatusJson(const CtlContext& context, std::vector<std::string>* lines) {
+    const auto line = [lines](const std::string& label, const std::string& value) {
+        if (lines) {
+            std::string padded = label + ":";
+            padded.resize(std::max<std::size_t>(padded.size() + 1, 20), ' ');
+            lines->push_back(padded + value);
+        }
+    };
+    JsonValue json = JsonValue::Object();
+    std::string home;
+    GetModuleDirectory(home);
+    json.Set("programDirectory", home);
+    line("Program directory", home);
+
+    AgentStatusSnapshot snapshot;
+    snapshot.Record = INITIAL_STATUS;
+    PeekAgentStatus(snapshot);
+    const AgentStatusRecord& r = snapshot.Record;
+    const std::u16string tip =
+        context.texts.String(TrayLookFor(r.RegisterStatus, r.AgentStatus).tipId).substr(0, TRAY_TIP_CHARS);
+    const auto value = [](bool read, int32_t number) { return read ? JsonValue(number) : JsonValue(); };
+    const auto text = [](bool read, int32_t number) {
+        return read ? std::to_string(number) : std::string("unknown (not readable)");
+    };
+    JsonValue agent = JsonValue::Object();
+    agent.Set("registerStatus", value(snapshot.DocumentRead, r.RegisterStatus));
+    agent.Set("agentStatus", value(snapshot.AgentStatusRead, r.AgentStatus));
+    agent.Set("agentStatusText", tip);
+    agent.Set("toolTag", value(snapshot.ToolTagRead, r.ToolTag));
+    agent.Set("netConfigChanged", value(snapshot.DocumentRead, r.NetConfigChanged));
+    json.Set("agent", std::move(agent));
+    line("Agent status", text(snapshot.AgentStatusRead, r.AgentStatus) + " - " + Utf8(tip));
+    line("RegisterStatus", text(snapshot.DocumentRead, r.RegisterStatus));
+    line("ToolTag", text(snapshot.ToolTagRead, r.ToolTag));
+    line("NetConfigChanged", text(snapshot.DocumentRead, r.NetConfigChanged));
+
+    std::u16string serviceName;
+    GetAgentServiceName(serviceName);
+    const ServiceStatus service = QueryServiceStatus(serviceName);
+    json.Set("service", ServiceStatusJson(service));
+    line("Service", ServiceStatusText(service));
+
+    const bool loaded = LoadLocalConfig() == CONFIG_SUCCESS;
+    const NetworkConfigRecord& config = g_networkConfig;
+    JsonValue server = JsonValue::Object();
+    server.Set("configurationRead", loaded);
+    std::string url;
+    if (loaded) {
+        url = std::string(config.IsUseHTTPS != 0 ? "https" : "http") + "://" + Utf8(config.ServerName) +
+              ":" + std::to_string(config.ServerPort) + Utf8(config.ServiceURI);
+        server.Set("url", url);
+    } else {
+        server.Set("url", JsonValue());
+    }
+    json.Set("server", std::move(server));
+    line("Server", loaded ? url : "unknown (the local configuration cannot be read)");
+    JsonValue proxy;
+    const std::string proxyText = loaded ? ProxyText(config, proxy) : "unknown";
+    json.Set("proxy", std::move(proxy));
+    line("Proxy", proxyText);
+    return json;
+}
+
+int RunStatus(CtlContext& context, const std::vector<std::string>& arguments) {
+    if (WantsHelp(arguments))
+        return Help("status");
+    CtlAnswer answer(context, "status");
+    if (!arguments.empty())
+        return UsageFail(answer, "status takes no arguments", "status");
+    std::vector<std::string> lines;
+    JsonValue body = StatusJson(context, &lines);
+    answer.Json().Set("status", std::move(body));
+    for (const std::string& line : lines)
+        answer.Say(line);
+    return answer.Finish(EXIT_OK);
+}
+
+// ---- config show ------------------------------------------------------------------------
+
+int RunConfigShow(CtlContext& context, const std::vector<std::string>& arguments) {
+    if (WantsHelp(arguments))
+        return Help("config show");
+    CtlAnswer answer(context, "config show");
+    if (!arguments.empty())
+        return UsageFail(answer, "config show takes no arguments", "config show");
+    const LoadedSettingsPages pages = LoadSettingsPages();
+    int exitCode = EXIT_OK;
+    if (!AcceptLoad(answer, context, pages, false, false, exitCode))
+        return exitCode;
+
+    JsonValue settings = JsonValue::Object();
+    JsonValue secrets = JsonValue::Object();
+    answer.Say("Settings (config set NAME=VALUE):");
+    for (const SettingValue& entry : SettingsOf(pages.General, pages.Advanced)) {
+        std::string shown;
+        if (IsSecretSetting(entry.Name)) {
+            secrets.Set(entry.Name, !entry.Value.empty());
+            shown = entry.Value.empty() ? "(not set)" : "(set)";
+        } else {
+            settings.Set(entry.Name, IsNumberSetting(entry.Name) ? NumberOrText(entry.Value)
+                                                                 : JsonValue(entry.Value));
+            shown = Utf8(entry.Value);
+        }
+        std::string name = "  " + entry.Name;
+        name.resize(24, ' ');
+        answer.Say(name + shown);
+    }
+    answer.Json().Set("settings", std::move(settings));
+    answer.Json().Set("secrets", std::move(secrets));
+
+    const AdvancedPageState& a = pages.Advanced;
+    const std::u16string upgrade =
+        context.texts.String(a.AutoUpdate != 0 ? IDS_AUTO_UPGRADE_ENABLED : IDS_AUTO_UPGRADE_DISABLED);
+    const std::pair<const char*, JsonValue> readOnly[] = {
+        {"servlet-path", JsonValue(a.ServletPath)},
+        {"log-upload-max-interval", JsonValue(a.LogUploadMaxInterval)},
+        {"log-upload-max-size-kb", JsonValue(a.LogUploadMaxSizeKB)},
+        {"command-interval", JsonValue(a.CommandInterval)},
+        {"auto-upgrade", JsonValue(a.AutoUpdate != 0)},
+        {"update-check-interval", JsonValue(a.UpdateCheckInterval)},
+    };
+    JsonValue readOnlyJson = JsonValue::Object();
+    answer.Say("Read-only values:");
+    for (const auto& [name, json] : readOnly) {
+        readOnlyJson.Set(name, json);
+        std::string label = std::string("  ") + name;
+        label.resize(26, ' ');
+        std::string shown;
+        if (json.GetKind() == JsonValue::Kind::Bool)
+            shown = Utf8(upgrade);
+        else if (std::strcmp(name, "servlet-path") == 0)
+            shown = Utf8(a.ServletPath);
+        else
+            shown = json.Dump().substr(0, json.Dump().size() - 1);
+        answer.Say(label + shown);
+    }
+    answer.Json().Set("readOnly", std::move(readOnlyJson));
+    JsonValue loaded = JsonValue::Object();
+    loaded.Set("localConfiguration", pages.LocalConfigLoaded);
+    loaded.Set("workingConfiguration", pages.WorkingConfigLoaded);
+    answer.Json().Set("loaded", std::move(loaded));
+    return answer.Finish(pages.LocalConfigLoaded ? EXIT_OK : EXIT_FAILED);
+}
+
+// ---- config set / apply ----------------------------------------------------------------
+
+namespace {
+
+struct EditRun {
+    LoadedSettingsPages loaded;
+    SettingsPages pages;
+    NetworkConfigRecord before;
+    NetworkConfigRecord after;
+    std::vector<std::string> changed;
+};
+
+// Loads as the sheet does and applies `values`; the answer is finished and
+// `exitCode` set when it must stop.
+bool Edit(CtlAnswer& answer, CtlContext& context, const SettingList& values, bool forSaving,
+          bool force, const std::string& topic, EditRun& run, int& exitCode) {
+    run.loaded = LoadSettingsPages();
+    if (!AcceptLoad(answer, context, run.loaded, forSaving, force, exitCode))
+        return false;
+    run.pages = {run.loaded.General, run.loaded.Advanced};
+    run.before = BuildNetworkConfigRecord(run.loaded.General, run.loaded.Advanced,
+                                          run.loaded.MaxRetryTimes);
+    const SettingsCheck check = ApplyAndValidate(run.pages, values, context.texts);
+    if (!check.Passed()) {
+        exitCode = ValidationFail(answer, check, topic);
+        return false;
+    }
+    run.after = BuildNetworkConfigRecord(run.pages.General, run.pages.Advanced, run.loaded.MaxRetryTimes);
+    run.changed = ChangedSettings(SettingsOf(run.before, g_workingConfig),
+                                  SettingsOf(run.after, g_workingConfig));
+    answer.Json().Set("changes", NamesJson(run.changed));
+    return true;
+}
+
+// Splits a command's arguments into assignments, password options and the
+// flags it accepts; a usage error is returned as text.
+std::optional<std::string> ParseAssignments(const std::vector<std::string>& arguments,
+                                            const std::vector<std::string>& flags,
+                                            AssignmentArguments& out,
+                                            std::vector<std::string>& flagsSeen) {
+    for (const std::string& argument : arguments) {
+        if (std::find(flags.begin(), flags.end(), argument) != flags.end()) {
+            flagsSeen.push_back(argument);
+            continue;
+        }
+        std::string error;
+        if (!TakeAssignmentArgument(argument, out, error))
+            return "unexpected argument '" + argument + "'";
+        if (!error.empty())
+            return error;
+    }
+    return std::nullopt;
+}
+
+bool Has(const std::vector<std::string>& flags, const char* flag) {
+    return std::find(flags.begin(), flags.end(), flag) != flags.end();
+}
+
+} // namespace
+
+int RunConfigSet(CtlContext& context, const std::vector<std::string>& arguments) {
+    const std::string topic = "config set";
+    if (WantsHelp(arguments))
+        return Help(topic);
+    CtlAnswer answer(context, topic);
+    AssignmentArguments assignments;
+    std::vector<std::string> flags;
+    if (auto error = ParseAssignments(arguments, {"--force"}, assignments, flags))
+        return UsageFail(answer, *error, topic);
+    if (auto error = ReadSecrets(context, assignments))
+        return UsageFail(answer, *error, topic);
+    if (assignments.values.empty())
+        return UsageFail(answer, "config set needs at least one NAME=VALUE", topic);
+
+    EditRun run;
+    int exitCode = EXIT_OK;
+    if (!Edit(answer, context, assignments.values, true, Has(flags, "--force"), topic, run, exitCode))
+        return exitCode;
+    LogCommand("config set", NamesOf(assignments.values));
+    return SaveAndReport(answer, context, run.pages, run.loaded.MaxRetryTimes);
+}
+
+int RunConfigApply(CtlContext& context, const std::vector<std::string>& arguments) {
+    const std::string topic = "config apply";
+    if (WantsHelp(arguments))
+        return Help(topic);
+    CtlAnswer answer(context, topic);
+    std::string file;
+    bool check = false;
+    bool force = false;
+    for (const std::string& argument : arguments) {
+        if (argument == "--check")
+            check = true;
+        else if (argument == "--force")
+            force = true;
+        else if (file.empty() && (argument == "-" || argument.front() != '-'))
+            file = argument;
+        else
+            return UsageFail(answer, "unexpected argument '" + argument + "'", topic);
+    }
+    if (file.empty())
+        return UsageFail(answer, "config apply needs a FILE.json (or - for standard input)", topic);
+    std::string bytes;
+    if (file == "-") {
+        bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        const std::string path = UserPath(context, file);
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            return UsageFail(answer, "cannot read " + path + ": " + std::strerror(errno), topic);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    SettingList values;
+    if (auto error = ReadApplyFile(bytes, values))
+        return UsageFail(answer, file + ": " + *error, topic);
+
+    EditRun run;
+    int exitCode = EXIT_OK;
+    if (!Edit(answer, context, values, !check, force, topic, run, exitCode))
+        return exitCode;
+    // A forced apply over a file that did not load always writes it.
+    const bool changed = run.before != run.after || !run.loaded.LocalConfigLoaded;
+    answer.Json().Set("changed", changed);
+    answer.Json().Set("check", check);
+    if (check || !changed) {
+        answer.Json().Set("saved", false);
+        if (!changed)
+            answer.Say("Nothing to change: the configuration already holds these settings.");
+        else
+            answer.Say("Would change: " + (run.changed.empty() ? std::string("the stored form")
+                                                              : JoinNames(run.changed)));
+        return answer.Finish(EXIT_OK);
+    }
+    answer.Say("Changing: " + JoinNames(run.changed));
+    LogCommand("config apply", run.changed);
+    return SaveAndReport(answer, context, run.pages, run.loaded.MaxRetryTimes);
+}
+
+// ---- test-connection ------------------------------------------------------------------------
+
+int RunTestConnection(CtlContext& context, const std::vector<std::string>& arguments) {
+    const std::string topic = "test-connection";
+    if (WantsHelp(arguments))
+        return Help(topic);
+    CtlAnswer answer(context, topic);
+    AssignmentArguments assignments;
+    std::vector<std::string> flags;
+    if (auto error = ParseAssignments(arguments, {"--diagnose"}, assignments, flags))
+        return UsageFail(answer, *error, topic);
+    if (auto error = ReadSecrets(context, assignments))
+        return UsageFail(answer, *error, topic);
+    const bool diagnose = Has(flags, "--diagnose");
+
+    EditRun run;
+    int exitCode = EXIT_OK;
+    if (!Edit(answer, context, assignments.values, false, false, topic, run, exitCode))
+        return exitCode;
+    answer.Json().Set("overrides", NamesJson(NamesOf(assignments.values)));
+    LogCommand("test-connection", NamesOf(assignments.values));
+
+    const ConnectionTestSettings settings =
+        BuildConnectionTestSettings(run.pages.General, run.pages.Advanced);
+    JsonValue diagnosis;
+    std::string report;
+    const ConnectionTestOutcome outcome = RunCtlConnectionTest(settings, diagnose, &diagnosis, &report);
+    answer.Json().Set("outcome", OutcomeJson(context, outcome));
+    if (diagnose) {
+        answer.Json().Set("diagnosis", std::move(diagnosis));
+        if (!context.json)
+            std::fputs((report + (report.empty() || report.back() == '\n' ? "" : "\n")).c_str(), stdout);
+    }
+    answer.Say(OutcomeText(context, outcome));
+    return answer.Finish(outcome.Success ? EXIT_OK : EXIT_FAILED);
+}
+
+// ---- service -----------------------------------------------------------------------------------
+
+int RunService(CtlContext& context, const std::string& operation,
+               const std::vector<std::string>& arguments) {
+    const std::string topic = "service";
+    if (WantsHelp(arguments) || operation == "--help" || operation == "-h")
+        return Help(topic);
+    CtlAnswer answer(context, "service " + operation);
+    if (!arguments.empty())
+        return UsageFail(answer, "unexpected argument '" + arguments.front() + "'", topic);
+
+    std::u16string serviceName;
+    GetAgentServiceName(serviceName);
+    if (operation == "status") {
+        const ServiceStatus status = QueryServiceStatus(serviceName);
+        answer.Json().Set("service", ServiceStatusJson(status));
+        answer.Say(ServiceStatusText(status));
+        return answer.Finish(status.state == "unknown" ? EXIT_FAILED : EXIT_OK);
+    }
+    ServiceCommand command = ServiceCommand::Start;
+    if (operation == "start")
+        command = ServiceCommand::Start;
+    else if (operation == "stop")
+        command = ServiceCommand::Stop;
+    else if (operation == "restart")
+        command = ServiceCommand::Restart;
+    else
+        return UsageFail(answer,
+                         operation.empty() ? std::string("service needs start, stop, restart or status")
+                                           : "unknown service operation '" + operation + "'",
+                         topic);
+    if (serviceName.empty())
+        return answer.Fail(EXIT_FAILED, "failed",
+                           "the agent's system configuration names no AgentServiceName");
+
+    LogCommand(("service " + operation).c_str(), {});
+    CtlServiceUi ui(context, !context.json && ::isatty(STDERR_FILENO) == 1);
+    const bool succeeded = RunServiceCommand(command, serviceName, ui);
+    answer.Json().Set("succeeded", succeeded);
+    answer.Json().Set("message", ui.message);
+    answer.Json().Set("service", ServiceStatusJson(QueryServiceStatus(serviceName)));
+    if (!succeeded)
+        return answer.Fail(EXIT_FAILED, "failed", ui.message);
+    answer.Say(ui.message);
+    return answer.Finish(EXIT_OK);
+}
