@@ -88,6 +88,9 @@ int main(int argc, char** argv) {
     g_platformMessages.clear();
 
     QApplication::setQuitOnLastWindowClosed(false);
+    // Ties the tool's windows to its desktop entry, whose name and icon the
+    // desktop then shows for them (Wayland's app id).
+    QGuiApplication::setDesktopFileName(QStringLiteral("opal-agent-setting"));
     if (!InstallProgramResources())
         return 1;
 

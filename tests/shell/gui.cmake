@@ -14,6 +14,7 @@ gtest_discover_tests(ShellTest DISCOVERY_TIMEOUT 60
 
 # The installed desktop entries, from a real install into a scratch prefix.
 add_test(NAME install.desktop_entries
-         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${CMAKE_BINARY_DIR})
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/install_test.sh ${CMAKE_BINARY_DIR}
+                 ${CMAKE_INSTALL_PREFIX})
 set_tests_properties(install.desktop_entries PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120
                      LABELS install)

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The install layout's desktop entries: valid by the freedesktop rules and
 # naming the installed program, the "Configure" action with --configure.
-#   install_test.sh <build directory>
+#   install_test.sh <build directory> <install prefix>
 set -euo pipefail
-build="$1"
+build="$1" prefix="$2"
 if ! command -v desktop-file-validate >/dev/null; then
   echo "SKIP: desktop-file-validate is not installed (Debian's desktop-file-utils)"
   exit 77
@@ -15,13 +15,13 @@ rm -f "$root.log"
 
 # The entries name the program as installed, outside the staging root.
 program="/opt/opal4hbs/opal-agent-setting"
-entry="$root/usr/share/applications/opal-agent-setting.desktop"
+entry="$root$prefix/share/applications/opal-agent-setting.desktop"
 autostart="$root/etc/xdg/autostart/opal-agent-setting.desktop"
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
 [ -x "$root$program" ] || fail "no program at $root$program"
-[ "$(readlink "$root/usr/bin/opal-agent-setting")" = "$program" ] || fail "bin/ does not link $program"
+[ "$(readlink "$root$prefix/bin/opal-agent-setting")" = "$program" ] || fail "bin/ does not link $program"
 for file in "$entry" "$autostart"; do
   [ -f "$file" ] || { fail "missing $file"; continue; }
   out="$(desktop-file-validate "$file" 2>&1)" || fail "desktop-file-validate $file: $out"
