@@ -38,7 +38,13 @@ expect_entry() { # mode path
   grep -qx -- "$1 root/root ./$2" <<<"$listing" || fail "package lacks $1 $2"
 }
 expect_entry -rwxr-xr-x opt/opal4hbs/opal-agent-setting
-[ -f "$build/bin/opal-agent-ctl" ] && expect_entry -rwxr-xr-x opt/opal4hbs/opal-agent-ctl
+if [ -f "$build/bin/opal-agent-ctl" ]; then
+  expect_entry -rwxr-xr-x opt/opal4hbs/opal-agent-ctl
+  expect_entry -rw-r--r-- usr/share/man/man1/opal-agent-ctl.1.gz
+  expect_entry -rw-r--r-- usr/share/bash-completion/completions/opal-agent-ctl
+  grep -q ' ./usr/bin/opal-agent-ctl -> /opt/opal4hbs/opal-agent-ctl$' \
+    < <(dpkg-deb -c "$deb") || fail "no link to opal-agent-ctl from /usr/bin"
+fi
 expect_entry -rw-r--r-- opt/opal4hbs/Language/Lexidra.so
 expect_entry drwxr-xr-x opt/opal4hbs/log/
 expect_entry -rw-r--r-- usr/share/applications/opal-agent-setting.desktop
