@@ -24,7 +24,11 @@ using testsupport::WriteFileBytes;
 using XERCES_CPP_NAMESPACE::DOMDocumentFragment;
 using XERCES_CPP_NAMESPACE::DOMImplementation;
 
-const std::string kModule = OPAL_SOURCE_DIR "/xml/CXMLAPI.cpp";
+// The module as the compiler named it: absolute, or relative to the build
+// directory where a compiler cache rewrites the paths.
+bool IsXmlModule(const std::string& file) {
+    return file.ends_with("/xml/CXMLAPI.cpp");
+}
 
 CXMLObject ParseText(const char* text, bool ignoreErrors = false) {
     return CXMLObject(text, XML_SOURCE_MEMORY, ignoreErrors, 1, "UTF-8", 1, 1, false);
@@ -53,7 +57,7 @@ std::string ParseFailureBody(const CXMLObjectException& e) {
     EXPECT_TRUE(std::regex_search(message, match, tail)) << message;
     if (match.empty())
         return message;
-    EXPECT_EQ(match[1].str(), kModule);
+    EXPECT_TRUE(IsXmlModule(match[1].str())) << match[1].str();
     EXPECT_GT(std::stoi(match[2].str()), 0);
     return message.substr(0, static_cast<std::size_t>(match.position(0)));
 }
@@ -332,7 +336,7 @@ TEST(CXMLSerializerBuilt, UnknownEncodingIsALibraryFailure) {
                                      "[0-9]+\\]");
         std::smatch match;
         ASSERT_TRUE(std::regex_match(e.GetMessage(), match, form)) << e.GetMessage();
-        EXPECT_EQ(match[1].str(), kModule);
+        EXPECT_TRUE(IsXmlModule(match[1].str())) << match[1].str();
     }
 }
 
