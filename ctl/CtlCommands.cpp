@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QJsonDocument>
@@ -17,6 +18,7 @@
 #include "config/AgentAccess.h"
 #include "config/AgentConfig.h"
 #include "ctl/CtlCommon.h"
+#include "platform/system/RegistryStore.h"
 #include "shell/AgentServiceControl.h"
 #include "shell/AgentStatusText.h"
 
@@ -245,7 +247,81 @@ private:
 
 // ---- status ------------------------------------------------------------------------
 
-JsonValue StatusJson(const CtlContext& context, std::vector<std::string>* lines) {
+namespace {
+
+// Why a file that should be there could not be read.
+std::string FileProblem(const std::string& path, const char* unparsable) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? "missing"
+               : errno == EACCES                   ? "permission-denied"
+                                                   : std::string(unparsable);
+    return ::access(path.c_str(), R_OK) == 0 ? std::string(unparsable) : "permission-denied";
+}
+
+std::string ProblemText(const std::string& reason) {
+    if (reason == "missing")
+        return "is missing";
+    if (reason == "permission-denied")
+        return "cannot be read by this user (permission denied)";
+    return "cannot be read";
+}
+
+// What a machine without the agent, or a user who may not read its state,
+// lacks: each item names the source, its path and why. The ToolTag value is
+// the tool's side of the handshake, not the agent's state, and a service
+// manager that cannot be asked says nothing either way; neither counts.
+JsonValue MissingAgentParts(const AgentStatusSnapshot& snapshot, const ServiceStatus& service,
+                            std::vector<std::string>& texts) {
+    JsonValue missing = JsonValue::Array();
+    const auto add = [&](const char* what, const std::string& path, const std::string& reason,
+                         const std::string& text) {
+        JsonValue item = JsonValue::Object();
+        item.Set("what", what);
+        item.Set("path", path.empty() ? JsonValue() : JsonValue(path));
+        item.Set("reason", reason);
+        item.Set("message", text);
+        missing.Push(std::move(item));
+        texts.push_back(text);
+    };
+    if (!snapshot.DocumentRead) {
+        const std::string path = Utf8(AgentDocumentPath(AgentDocument::Status));
+        const std::string reason = FileProblem(path, "unreadable");
+        add("status-document", path, reason,
+            "the agent's status document " + path + " " +
+                (reason == "unreadable" ? std::string("is not a readable status document")
+                                        : ProblemText(reason)));
+    }
+    if (!snapshot.AgentStatusRead) {
+        RegistryKeyHandle key;
+        const long opened = RegOpenKey(HKEY_LOCAL_MACHINE, AgentRegistryKey, KEY_READ, key);
+        std::string path = RegistryRoot() + " (" + Utf8(AgentRegistryKey) + ")";
+        std::string reason = opened == ERROR_ACCESS_DENIED ? "permission-denied" : "missing";
+        if (opened == ERROR_SUCCESS) {
+            path = key.directory + "/AgentStatus";
+            reason = FileProblem(path, "unreadable");
+        }
+        add("registry-value", path, reason,
+            "the agent's registry value AgentStatus (" + path + ") " + ProblemText(reason));
+    }
+    if (service.state == "not-installed") {
+        add("service", service.unit, "not-installed",
+            "the agent's service " + service.unit + " is not installed");
+    } else if (service.name.empty()) {
+        const std::string path = Utf8(AgentDocumentPath(AgentDocument::SysConfig));
+        const std::string reason = FileProblem(path, "no-service-name");
+        add("system-configuration", path, reason,
+            "the agent's system configuration " + path + " " +
+                (reason == "no-service-name" ? std::string("names no AgentServiceName")
+                                             : ProblemText(reason)));
+    }
+    return missing;
+}
+
+} // namespace
+
+JsonValue StatusJson(const CtlContext& context, std::vector<std::string>* lines,
+                     std::vector<std::string>* missingTexts) {
     const auto line = [lines](const std::string& label, const std::string& value) {
         if (lines) {
             std::string padded = label + ":";
@@ -263,9 +339,13 @@ JsonValue StatusJson(const CtlContext& context, std::vector<std::string>* lines)
     snapshot.Record = INITIAL_STATUS;
     PeekAgentStatus(snapshot);
     const AgentStatusRecord& r = snapshot.Record;
+    // The tip stands for what the agent published; without both halves it
+    // would describe a status nobody wrote.
+    const bool statusRead = snapshot.DocumentRead && snapshot.AgentStatusRead;
     const std::u16string tip =
-        context.texts.String(TrayLookFor(r.RegisterStatus, r.AgentStatus).tipId)
-            .substr(0, TRAY_TIP_CHARS);
+        statusRead ? context.texts.String(TrayLookFor(r.RegisterStatus, r.AgentStatus).tipId)
+                         .substr(0, TRAY_TIP_CHARS)
+                   : std::u16string();
     const auto value = [](bool read, int32_t number) {
         return read ? JsonValue(number) : JsonValue();
     };
@@ -275,11 +355,12 @@ JsonValue StatusJson(const CtlContext& context, std::vector<std::string>* lines)
     JsonValue agent = JsonValue::Object();
     agent.Set("registerStatus", value(snapshot.DocumentRead, r.RegisterStatus));
     agent.Set("agentStatus", value(snapshot.AgentStatusRead, r.AgentStatus));
-    agent.Set("agentStatusText", tip);
+    agent.Set("agentStatusText", statusRead ? JsonValue(tip) : JsonValue());
     agent.Set("toolTag", value(snapshot.ToolTagRead, r.ToolTag));
     agent.Set("netConfigChanged", value(snapshot.DocumentRead, r.NetConfigChanged));
     json.Set("agent", std::move(agent));
-    line("Agent status", text(snapshot.AgentStatusRead, r.AgentStatus) + " - " + Utf8(tip));
+    line("Agent status", text(snapshot.AgentStatusRead, r.AgentStatus) +
+                             (statusRead ? " - " + Utf8(tip) : std::string()));
     line("RegisterStatus", text(snapshot.DocumentRead, r.RegisterStatus));
     line("ToolTag", text(snapshot.ToolTagRead, r.ToolTag));
     line("NetConfigChanged", text(snapshot.DocumentRead, r.NetConfigChanged));
@@ -309,6 +390,11 @@ JsonValue StatusJson(const CtlContext& context, std::vector<std::string>* lines)
     const std::string proxyText = loaded ? ProxyText(config, proxy) : "unknown";
     json.Set("proxy", std::move(proxy));
     line("Proxy", proxyText);
+
+    std::vector<std::string> missing;
+    json.Set("missing", MissingAgentParts(snapshot, service, missing));
+    if (missingTexts)
+        *missingTexts = std::move(missing);
     return json;
 }
 
@@ -319,11 +405,17 @@ int RunStatus(CtlContext& context, const std::vector<std::string>& arguments) {
     if (!arguments.empty())
         return UsageFail(answer, "status takes no arguments", "status");
     std::vector<std::string> lines;
-    JsonValue body = StatusJson(context, &lines);
+    std::vector<std::string> missing;
+    JsonValue body = StatusJson(context, &lines, &missing);
     answer.Json().Set("status", std::move(body));
     for (const std::string& line : lines)
         answer.Say(line);
-    return answer.Finish(EXIT_OK);
+    if (missing.empty())
+        return answer.Finish(EXIT_OK);
+    std::string message = "the agent is not installed here, or its state cannot be read: ";
+    for (std::size_t i = 0; i < missing.size(); ++i)
+        message += (i == 0 ? "" : "; ") + missing[i];
+    return answer.Fail(EXIT_FAILED, "missing", message);
 }
 
 // ---- config show ------------------------------------------------------------------------
@@ -477,6 +569,49 @@ int RunConfigSet(CtlContext& context, const std::vector<std::string>& arguments)
     return SaveAndReport(answer, context, run.pages, run.loaded.MaxRetryTimes);
 }
 
+namespace {
+
+// A changed setting as the diff shows it: passwords only as whether one is
+// stored and whether it changes, never their text or stored form.
+std::pair<JsonValue, JsonValue> DiffValues(const std::string& name, const std::u16string& before,
+                                           const std::u16string& after) {
+    if (IsSecretSetting(name))
+        return {JsonValue(before.empty() ? "not set" : "set"),
+                JsonValue(after.empty()    ? "not set"
+                          : before.empty() ? "set"
+                                           : "changed")};
+    if (IsNumberSetting(name))
+        return {NumberOrText(before), NumberOrText(after)};
+    return {JsonValue(before), JsonValue(after)};
+}
+
+std::string DiffText(const JsonValue& value, bool secret) {
+    const std::string dumped = value.Dump();
+    // Dump() ends every value with a line end.
+    const std::string text = dumped.substr(0, dumped.size() - 1);
+    return secret ? text.substr(1, text.size() - 2) : text;
+}
+
+JsonValue ApplyDiff(const EditRun& run, std::vector<std::string>& lines) {
+    const SettingList before = SettingsOf(run.before, g_workingConfig);
+    const SettingList after = SettingsOf(run.after, g_workingConfig);
+    JsonValue diff = JsonValue::Object();
+    for (const std::string& name : run.changed) {
+        auto [from, to] = DiffValues(name, FindSetting(before, name).value_or(u""),
+                                     FindSetting(after, name).value_or(u""));
+        const bool secret = IsSecretSetting(name);
+        lines.push_back("  " + name + ": " + DiffText(from, secret) + " -> " +
+                        DiffText(to, secret));
+        JsonValue entry = JsonValue::Object();
+        entry.Set("before", std::move(from));
+        entry.Set("after", std::move(to));
+        diff.Set(name, std::move(entry));
+    }
+    return diff;
+}
+
+} // namespace
+
 int RunConfigApply(CtlContext& context, const std::vector<std::string>& arguments) {
     const std::string topic = "config apply";
     if (WantsHelp(arguments))
@@ -485,18 +620,34 @@ int RunConfigApply(CtlContext& context, const std::vector<std::string>& argument
     std::string file;
     bool check = false;
     bool force = false;
+    bool diff = false;
+    AssignmentArguments secrets;
     for (const std::string& argument : arguments) {
-        if (argument == "--check")
+        if (argument == "--check") {
             check = true;
-        else if (argument == "--force")
+        } else if (argument == "--force") {
             force = true;
-        else if (file.empty() && (argument == "-" || argument.front() != '-'))
+        } else if (argument == "--diff") {
+            diff = true;
+        } else if (argument.rfind("--password-", 0) == 0) {
+            std::string error;
+            if (!TakeAssignmentArgument(argument, secrets, error))
+                return UsageFail(answer, "unexpected argument '" + argument + "'", topic);
+            if (!error.empty())
+                return UsageFail(answer, error, topic);
+        } else if (file.empty() && (argument == "-" || argument.front() != '-')) {
             file = argument;
-        else
+        } else {
             return UsageFail(answer, "unexpected argument '" + argument + "'", topic);
+        }
     }
     if (file.empty())
         return UsageFail(answer, "config apply needs a FILE.json (or - for standard input)", topic);
+    if (file == "-" && !secrets.stdinSecrets.empty())
+        return UsageFail(answer,
+                         "--password-stdin and the settings from standard input (-) cannot share "
+                         "it: give the settings as a file, or the passwords with --password-file",
+                         topic);
     std::string bytes;
     if (file == "-") {
         bytes.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
@@ -510,6 +661,15 @@ int RunConfigApply(CtlContext& context, const std::vector<std::string>& argument
     SettingList values;
     if (auto error = ReadApplyFile(bytes, values))
         return UsageFail(answer, file + ": " + *error, topic);
+    if (auto error = ReadSecrets(context, secrets))
+        return UsageFail(answer, *error, topic);
+    for (SettingValue& secret : secrets.values) {
+        if (FindSetting(values, secret.Name))
+            return UsageFail(answer,
+                             "'" + secret.Name + "' is given both in " + file + " and as an option",
+                             topic);
+        values.push_back(std::move(secret));
+    }
 
     EditRun run;
     int exitCode = EXIT_OK;
@@ -519,6 +679,13 @@ int RunConfigApply(CtlContext& context, const std::vector<std::string>& argument
     const bool changed = run.before != run.after || !run.loaded.LocalConfigLoaded;
     answer.Json().Set("changed", changed);
     answer.Json().Set("check", check);
+    std::vector<std::string> diffLines;
+    if (diff)
+        answer.Json().Set("diff", ApplyDiff(run, diffLines));
+    const auto sayDiff = [&answer, &diffLines] {
+        for (const std::string& line : diffLines)
+            answer.Say(line);
+    };
     if (check || !changed) {
         answer.Json().Set("saved", false);
         if (!changed)
@@ -526,9 +693,11 @@ int RunConfigApply(CtlContext& context, const std::vector<std::string>& argument
         else
             answer.Say("Would change: " + (run.changed.empty() ? std::string("the stored form")
                                                                : JoinNames(run.changed)));
+        sayDiff();
         return answer.Finish(EXIT_OK);
     }
     answer.Say("Changing: " + JoinNames(run.changed));
+    sayDiff();
     LogCommand("config apply", run.changed);
     return SaveAndReport(answer, context, run.pages, run.loaded.MaxRetryTimes);
 }

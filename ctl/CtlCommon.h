@@ -111,7 +111,10 @@ ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& setting
                                            JsonValue* diagnosis, std::string* report);
 
 // The status command's answer body (also written into the support bundle).
-JsonValue StatusJson(const CtlContext& context, std::vector<std::string>* textLines);
+// `missingTexts` receives one sentence for each part of the agent that is
+// missing or cannot be read (the body's "missing" member).
+JsonValue StatusJson(const CtlContext& context, std::vector<std::string>* textLines,
+                     std::vector<std::string>* missingTexts = nullptr);
 
 // Runs a program with a time limit; its standard output and error are
 // returned together. False when it could not be started; `exitStatus` is

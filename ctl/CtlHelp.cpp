@@ -67,6 +67,12 @@ The agent's RegisterStatus, AgentStatus with the tray tip's text, ToolTag,
 NetConfigChanged, the service's state (running, stopped, starting, stopping,
 not-installed, or unknown with the reason), the configured server URL and
 proxy, and the program directory. Reads only; changes nothing.
+
+Exit status 1 when the agent is not installed here or its state cannot be
+read: the status document (AgentStatus.xml) or the registry value AgentStatus
+is missing or unreadable, the agent's service is not installed, or the
+system configuration names no service. Each missing part is named on
+standard error (with --json, in "missing" and the error's message).
 )";
 
 constexpr char CONFIG_SHOW[] = R"(Usage: opal-agent-ctl [--json] config show
@@ -91,7 +97,7 @@ given (the settings not named then take their defaults).
 )";
 
 constexpr char CONFIG_APPLY[] =
-    R"(Usage: opal-agent-ctl [--json] config apply FILE.json|- [--check] [--force]
+    R"(Usage: opal-agent-ctl [--json] config apply FILE.json|- [password options] [--check] [--diff] [--force]
 
 FILE.json (- for standard input) holds one object of settings under the
 names of `config set`, e.g. {"server": "kestrel.example.com", "port": 443};
@@ -100,7 +106,13 @@ file is not in the process list). Settings not named keep their values.
 The same checks as `config set`; then the configuration is saved and the
 agent told only when something differs from what is stored. When all is
 already so nothing is written and the agent is not disturbed.
+Passwords may also come from the password options below (the settings then
+from a file, when --password-stdin reads standard input); a password equal
+to the stored one changes nothing.
   --check   print what would change, save nothing
+  --diff    print each changed setting's value before and after (with
+            --json, the "diff" member); a password only as "set",
+            "changed" or "not set"
 The answer says "changed": true or false.
 
 )";

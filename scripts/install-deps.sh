@@ -29,6 +29,9 @@ PACKAGES=(
   # the tests through an accessibility client: the AT-SPI bus and registry,
   # and the client library for Debian's python3
   at-spi2-core python3-pyatspi
+  # the Ansible collection's tests: real ansible-playbook runs, and
+  # ansible-test's validate-modules run offline (it needs voluptuous)
+  ansible-core python3-voluptuous
 )
 
 # The package test runs the polkit rule under a JavaScript engine; any

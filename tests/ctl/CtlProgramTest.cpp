@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <grp.h>
 #include <map>
 #include <pty.h>
@@ -287,7 +288,12 @@ TEST_F(CtlProgramTest, LinksNoGuiLibraryAndNeedsNoDisplay) {
     EXPECT_TRUE(Contains(output, "libQt6Core")) << output;
     EXPECT_FALSE(Contains(output, "libQt6Gui")) << output;
     EXPECT_FALSE(Contains(output, "libQt6Widgets")) << output;
-    // Ctl() runs it with DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM unset.
+    // Ctl() runs it with DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM unset;
+    // the agent's service is a fake one, so that the machine's own systemd
+    // (which has no agent) does not decide the status.
+    FakeSystemBus bus;
+    ASSERT_EQ(bus.Start(), "");
+    bus.AddUnit("opal-agent.service", "active");
     EXPECT_EQ(Ctl({"status"}).status, 0);
     EXPECT_EQ(Ctl({"--version"}).out.rfind("opal-agent-ctl (Kestrel Agent Setting Tool) ", 0), 0u);
 }
@@ -875,4 +881,225 @@ TEST_F(CtlProgramTest, DiagnoseNamesTheStepThatFailed) {
             }
         }
     }
+}
+
+TEST_F(CtlProgramTest, ApplyTakesPasswordsFromOptionsAndShowsTheDiffWithoutThem) {
+    const fs::path desired = m_temp.Path() / "desired.json";
+    WriteFileBytes(desired, R"({"server": "kestrel2.example.com", "port": 8443})");
+    const fs::path proxyFile = m_temp.Path() / "proxy.pw";
+    const std::vector<std::string> fromStdin = {"--password-stdin=proxy-password,password"};
+    const std::string input = std::string(kProxyPassword) + "\n" + kServerPassword + "\n";
+
+    // The first run sets both; the fixture stores no password.
+    const CtlRun first =
+        Ctl({"--json", "config", "apply", desired.string(), "--diff", fromStdin.front()}, input);
+    ASSERT_EQ(first.status, 0) << first.err;
+    const QJsonObject answer = Parse(first);
+    EXPECT_TRUE(answer["changed"].toBool());
+    EXPECT_EQ(answer["changes"].toArray(),
+              QJsonArray({"server", "port", "password", "proxy-password"}));
+    const QJsonObject diff = answer["diff"].toObject();
+    const struct {
+        const char* name;
+        QJsonValue before;
+        QJsonValue after;
+    } expected[] = {
+        {"server", "kestrel.example.com", "kestrel2.example.com"},
+        {"port", 443, 8443},
+        {"password", "not set", "set"},
+        {"proxy-password", "not set", "set"},
+    };
+    EXPECT_EQ(diff.size(), 4);
+    for (const auto& e : expected) {
+        SCOPED_TRACE(e.name);
+        EXPECT_EQ(diff[e.name].toObject()["before"], e.before);
+        EXPECT_EQ(diff[e.name].toObject()["after"], e.after);
+    }
+    const std::string saved = Local();
+    EXPECT_EQ(DecryptValue(StoredValue(saved, "HTTPAuthPassword")), kServerPassword);
+    EXPECT_EQ(DecryptValue(StoredValue(saved, "ProxyPassword", "<HTTPProxy>")), kProxyPassword);
+    EXPECT_TRUE(Notified());
+
+    // The same passwords again, from a file or standard input: equal to the
+    // stored ones, they change nothing, and the file keeps its bytes.
+    WriteStatusDocument(0);
+    SetAgentRegistryInt(u"ToolTag", 0);
+    WriteFileBytes(proxyFile, std::string(kProxyPassword) + "\n");
+    struct stat before {};
+    ASSERT_EQ(::stat(HomeFile("AgentLocalConfig.xml").c_str(), &before), 0);
+    for (const auto& options :
+         {fromStdin,
+          std::vector<std::string>{"--password-stdin",
+                                   "--password-file=proxy-password=" + proxyFile.string()}}) {
+        std::vector<std::string> args = {"--json", "config", "apply", desired.string(), "--diff"};
+        args.insert(args.end(), options.begin(), options.end());
+        const CtlRun again =
+            Ctl(args, options.size() == 1 ? input : std::string(kServerPassword) + "\n");
+        ASSERT_EQ(again.status, 0) << again.err;
+        EXPECT_FALSE(Parse(again)["changed"].toBool()) << again.out;
+        EXPECT_TRUE(Parse(again)["diff"].toObject().isEmpty());
+    }
+    struct stat after {};
+    ASSERT_EQ(::stat(HomeFile("AgentLocalConfig.xml").c_str(), &after), 0);
+    EXPECT_EQ(Local(), saved);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_FALSE(Notified());
+
+    // Another password under --check: told as changed, in text as in JSON,
+    // and nothing is written.
+    WriteFileBytes(proxyFile, "another-one");
+    const CtlRun check =
+        Ctl({"config", "apply", "--check", "--diff", desired.string(),
+             "--password-file=proxy-password=" + proxyFile.string(), "--password-stdin"},
+            "");
+    EXPECT_EQ(check.status, 2) << "standard input ended before the password";
+    const CtlRun text = Ctl({"config", "apply", "--check", "--diff", desired.string(),
+                             "--password-file=proxy-password=" + proxyFile.string()});
+    ASSERT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, "Would change: proxy-password\n  proxy-password: set -> changed\n");
+    EXPECT_EQ(Local(), saved);
+    // Text values are quoted, so that an emptied one shows.
+    const CtlRun cleared = Ctl({"config", "apply", "--check", "--diff", "-"},
+                               R"({"proxy-user": "", "proxy-auth-method": "none", "retry": 120})");
+    ASSERT_EQ(cleared.status, 0) << cleared.err;
+    EXPECT_TRUE(Contains(cleared.out, "  proxy-user: \"branch-office\" -> \"\"\n")) << cleared.out;
+    EXPECT_TRUE(Contains(cleared.out, "  proxy-password: set -> not set\n")) << cleared.out;
+    EXPECT_TRUE(Contains(cleared.out, "  retry: 60 -> 120\n")) << cleared.out;
+    for (const CtlRun* run : {&first, &check, &text, &cleared}) {
+        for (const char* secret : {kServerPassword, kProxyPassword, "another-one", "!CRYPT!"}) {
+            EXPECT_FALSE(Contains(run->out, secret)) << secret;
+            EXPECT_FALSE(Contains(run->err, secret)) << secret;
+        }
+    }
+
+    // Passwords with a refused value are refused like any other setting.
+    const CtlRun refused = Ctl(
+        {"--json", "config", "apply", "-", "--password-file=proxy-password=" + proxyFile.string()},
+        R"({"port": 0})");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(Parse(refused)["error"].toObject()["details"].toObject()["messageId"].toInt(), 7001);
+    EXPECT_EQ(Local(), saved);
+
+    const struct {
+        std::vector<std::string> args;
+        std::string says;
+    } usage[] = {
+        {{"-", "--password-stdin=proxy-password"}, "cannot share"},
+        {{desired.string(), "--password-stdin=colour"}, "is not a password"},
+        {{desired.string(), "--password-file"}, "--password-file=[NAME=]FILE"},
+        {{desired.string(), "--password-file=" + (m_temp.Path() / "none").string()}, "cannot read"},
+        {{desired.string(), "server=x"}, "unexpected argument 'server=x'"},
+    };
+    for (const auto& u : usage) {
+        SCOPED_TRACE(u.says);
+        std::vector<std::string> args = {"config", "apply"};
+        args.insert(args.end(), u.args.begin(), u.args.end());
+        const CtlRun run = Ctl(args, "{}");
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(Contains(run.err, u.says)) << run.err;
+    }
+    // Given twice: in the file and as an option.
+    WriteFileBytes(desired, R"({"proxy-password": "x"})");
+    const CtlRun twice = Ctl({"config", "apply", desired.string(),
+                              "--password-file=proxy-password=" + proxyFile.string()});
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_TRUE(Contains(twice.err, "given both")) << twice.err;
+    EXPECT_EQ(Local(), saved);
+}
+
+TEST_F(CtlProgramTest, StatusSaysWhatIsMissingOnAMachineWithoutTheAgent) {
+    FakeSystemBus bus;
+    ASSERT_EQ(bus.Start(), "");
+    bus.AddUnit("opal-agent.service", "active");
+    bus.AddUnit("gone.service", "inactive", "active", "inactive", "not-found");
+    const std::string statusFile = HomeFile("AgentStatus.xml");
+    const std::string valueFile = AgentRegistryValueFile("AgentStatus").string();
+    const std::string sysConfig = ReadFileBytes(HomeFile("AgentSysConfig.xml"));
+    const std::string statusDocument = Status();
+    const struct {
+        const char* what;
+        std::function<void()> arrange;
+        // "what:reason" of each missing part, in order.
+        std::vector<std::string> missing;
+        std::vector<std::string> named; // in the message
+    } cases[] = {
+        {"all there", [] {}, {}, {}},
+        {"no status document",
+         [&] { fs::remove(statusFile); },
+         {"status-document:missing"},
+         {statusFile + " is missing"}},
+        {"a status document that is not one",
+         [&] { WriteFileBytes(statusFile, "<AgentStatusData>"); },
+         {"status-document:unreadable"},
+         {statusFile + " is not a readable status document"}},
+        {"no AgentStatus value",
+         [&] { fs::remove(valueFile); },
+         {"registry-value:missing"},
+         {"registry value AgentStatus (" + valueFile + ") is missing"}},
+        {"no registry at all",
+         [&] { fs::remove_all(RegistryRootDir()); },
+         {"registry-value:missing"},
+         {"registry value AgentStatus (" + RegistryRootDir().string()}},
+        {"a service that is not installed",
+         [&] {
+             WriteFileBytes(HomeFile("AgentSysConfig.xml"),
+                            "<AgentSysConfig><AgentServiceName>gone</AgentServiceName>"
+                            "</AgentSysConfig>");
+         },
+         {"service:not-installed"},
+         {"service gone.service is not installed"}},
+        {"nothing of the agent",
+         [&] {
+             fs::remove(statusFile);
+             fs::remove_all(RegistryRootDir());
+             fs::remove(HomeFile("AgentSysConfig.xml"));
+         },
+         {"status-document:missing", "registry-value:missing", "system-configuration:missing"},
+         {"AgentStatus.xml is missing", "AgentSysConfig.xml is missing"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFileBytes(statusFile, statusDocument);
+        WriteFileBytes(HomeFile("AgentSysConfig.xml"), sysConfig);
+        SetAgentRegistryInt(u"ToolTag", 0);
+        SetAgentRegistryInt(u"AgentStatus", 1);
+        c.arrange();
+
+        const CtlRun text = Ctl({"status"});
+        EXPECT_EQ(text.status, c.missing.empty() ? 0 : 1) << text.err;
+        for (const std::string& named : c.named)
+            EXPECT_TRUE(Contains(text.err, named)) << named << "\n" << text.err;
+        if (!c.missing.empty()) {
+            EXPECT_EQ(text.err.rfind("opal-agent-ctl: the agent is not installed here, or its "
+                                     "state cannot be read: ",
+                                     0),
+                      0u)
+                << text.err;
+            // No tip of a status that the agent never wrote.
+            EXPECT_FALSE(Contains(text.out, "Unable to register")) << text.out;
+        }
+        // The lines that could be read are still printed.
+        EXPECT_TRUE(Contains(text.out, "Program directory:  " + Home().string() + "/"));
+
+        const CtlRun json = Ctl({"--json", "status"});
+        EXPECT_EQ(json.status, text.status);
+        const QJsonObject answer = Parse(json);
+        std::vector<std::string> missing;
+        for (const QJsonValue& item : answer["status"].toObject()["missing"].toArray()) {
+            missing.push_back(item.toObject()["what"].toString().toStdString() + ":" +
+                              item.toObject()["reason"].toString().toStdString());
+            EXPECT_TRUE(Contains(answer["error"].toObject()["message"].toString().toStdString(),
+                                 item.toObject()["message"].toString().toStdString()));
+        }
+        EXPECT_EQ(missing, c.missing);
+        EXPECT_EQ(answer["error"].toObject()["kind"].toString(),
+                  c.missing.empty() ? "" : "missing");
+        const QJsonObject agent = answer["status"].toObject()["agent"].toObject();
+        EXPECT_EQ(agent["agentStatusText"].isNull(),
+                  !c.missing.empty() && c.missing.front().rfind("service", 0) != 0);
+    }
+    // Reading never makes what is missing.
+    EXPECT_FALSE(FileExists(statusFile));
+    EXPECT_FALSE(fs::exists(RegistryRootDir()));
 }

@@ -41,6 +41,10 @@ check "FILES" opal-agent-ctl config set ca=ce
 check "proxy-password" opal-agent-ctl config set --password-stdin=pr
 check "--check" opal-agent-ctl config apply --c
 check "FILES" opal-agent-ctl config apply de
+check "--diff" opal-agent-ctl config apply desired.json --di
+check "--password-stdin= --password-file=" opal-agent-ctl config apply desired.json --pass
+check "proxy-password" opal-agent-ctl config apply desired.json --password-stdin=pr
+check "FILES" opal-agent-ctl config apply desired.json --password-file=pw
 check "start stop restart status" opal-agent-ctl service ""
 check "" opal-agent-ctl service start ""
 check "--output" opal-agent-ctl diagnose --o
