@@ -9,7 +9,10 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev
   # libraries
   libxerces-c-dev libcurl4-openssl-dev libssl-dev libelf-dev libsystemd-dev
-  qt6-base-dev qt6-base-dev-tools
+  qt6-base-dev qt6-base-dev-tools libxcb1-dev
+  # the Wayland platform, and Qt's own texts (standard buttons) in the UI's
+  # languages; the package recommends both
+  qt6-wayland qt6-translations-l10n
   # tests
   libgtest-dev libgmock-dev python3 openssl curl
   # a private message bus for the fake systemd of the service tests
@@ -29,6 +32,9 @@ PACKAGES=(
   # the tests through an accessibility client: the AT-SPI bus and registry,
   # and the client library for Debian's python3
   at-spi2-core python3-pyatspi
+  # the tray tests: a StatusNotifierWatcher of their own (python3-dbus with
+  # GLib's loop) and a headless Wayland compositor
+  python3-dbus python3-gi sway
 )
 
 # The package test runs the polkit rule under a JavaScript engine; any

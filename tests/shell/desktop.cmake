@@ -52,3 +52,9 @@ if(OPAL_BUILD_GUI)
         ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/x11-lsan.supp")
   endforeach()
 endif()
+
+# What a Wayland desktop needs reaches both a fresh CI machine and a user's
+# install: the install script and the package's relations (as CPack has them).
+add_test(NAME shell.wayland_platform_installed
+         COMMAND bash -c "grep -Eq '^[^#]*\\bqt6-wayland\\b' '${PROJECT_SOURCE_DIR}/scripts/install-deps.sh' && grep -Eq 'CPACK_DEBIAN_PACKAGE_(DEPENDS|RECOMMENDS) \"[^\"]*qt6-wayland' '${CMAKE_BINARY_DIR}/CPackConfig.cmake' && grep -Eq 'CPACK_DEBIAN_PACKAGE_RECOMMENDS \"[^\"]*qt6-translations-l10n' '${CMAKE_BINARY_DIR}/CPackConfig.cmake'")
+set_tests_properties(shell.wayland_platform_installed PROPERTIES LABELS install)
