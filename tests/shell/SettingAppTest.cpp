@@ -403,6 +403,9 @@ TEST_F(ShellTest, ClicksThatOpenTheSheet) {
         emit Tray().Activated(c.click);
         EXPECT_EQ(created, c.opens) << static_cast<int>(c.click);
     }
+    // However it is opened, the sheet (and every message box) shows the
+    // tool's icon.
+    EXPECT_FALSE(QGuiApplication::windowIcon().isNull());
 }
 
 TEST_F(ShellTest, QtSpeaksTheSelectedLanguageAndTheItemCarriesTheProductName) {
