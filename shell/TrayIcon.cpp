@@ -22,6 +22,8 @@ namespace {
 constexpr int TRAY_CHECK_MS = 1000;
 // A watcher that does not answer within this is taken as not showing us.
 constexpr int WATCHER_CALL_MS = 2000;
+// While the icon is shown, the watcher is asked every this many checks.
+constexpr unsigned SHOWN_QUERY_TICKS = 10;
 
 const QString WATCHER_SERVICE = QStringLiteral("org.kde.StatusNotifierWatcher");
 const QString WATCHER_PATH = QStringLiteral("/StatusNotifierWatcher");
@@ -48,7 +50,10 @@ CQtTrayIcon::CQtTrayIcon(QObject* parent) : ITrayIcon(parent) {
     m_trayCheck.setInterval(TRAY_CHECK_MS);
     connect(&m_trayCheck, &QTimer::timeout, this, [this] {
         ShowWhenTrayAvailable();
-        if (m_view.watcher)
+        // The watcher's signals tell of most changes; the look at it is
+        // frequent until the icon is shown, and rare afterwards.
+        ++m_ticks;
+        if (m_view.watcher && (!m_view.Shown() || m_ticks % SHOWN_QUERY_TICKS == 0))
             QueryWatcher();
     });
 

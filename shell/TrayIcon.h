@@ -108,6 +108,7 @@ private:
     bool m_queryPending = false;
     bool m_reregister = false;
     int m_registrations = 0;
+    unsigned m_ticks = 0;
     StatusNotifierView m_view;
 };
 
