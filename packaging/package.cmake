@@ -44,7 +44,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # groupadd comes from passwd; the polkit rule needs polkitd to mean anything.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "passwd")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "polkitd")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "polkitd, qt6-wayland, qt6-translations-l10n")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

@@ -9,7 +9,10 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev
   # libraries
   libxerces-c-dev libcurl4-openssl-dev libssl-dev libelf-dev libsystemd-dev
-  qt6-base-dev qt6-base-dev-tools
+  qt6-base-dev qt6-base-dev-tools libxcb1-dev
+  # the Wayland platform, and Qt's own texts (standard buttons) in the UI's
+  # languages; the package recommends both
+  qt6-wayland qt6-translations-l10n
   # tests
   libgtest-dev libgmock-dev python3 openssl curl
   # a private message bus for the fake systemd of the service tests
@@ -32,6 +35,9 @@ PACKAGES=(
   # the Ansible collection's tests: real ansible-playbook runs, and
   # ansible-test's validate-modules run offline (it needs voluptuous)
   ansible-core python3-voluptuous
+  # the tray tests: a StatusNotifierWatcher of their own (python3-dbus with
+  # GLib's loop) and a headless Wayland compositor
+  python3-dbus python3-gi sway
 )
 
 # The package test runs the polkit rule under a JavaScript engine; any

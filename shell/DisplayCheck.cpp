@@ -76,28 +76,56 @@ EnvironmentLookup ProcessEnvironment() {
 }
 
 std::string MissingDisplay(const std::vector<std::string>& arguments,
-                           const EnvironmentLookup& environment) {
+                           const EnvironmentLookup& environment,
+                           const PlatformPluginCheck& hasPlatformPlugin) {
     bool displayArgument = false;
     const std::vector<std::string> platforms = Platforms(arguments, environment, displayArgument);
     const bool x11 = displayArgument || Set(environment, "DISPLAY");
     const bool wayland = Set(environment, "WAYLAND_DISPLAY");
-    if (platforms.empty())
-        return x11 || wayland ? "" : "no display: neither DISPLAY nor WAYLAND_DISPLAY is set";
+    const auto hasPlugin = [&](const std::string& platform) {
+        return !hasPlatformPlugin || hasPlatformPlugin(platform);
+    };
+    if (platforms.empty()) {
+        if (x11)
+            return "";
+        if (wayland)
+            return hasPlugin("wayland") ? "" : NO_WAYLAND_PLUGIN;
+        return "no display: neither DISPLAY nor WAYLAND_DISPLAY is set";
+    }
     bool wantsX11 = false;
     bool wantsWayland = false;
+    bool waylandPlugin = false;
     for (const std::string& platform : platforms) {
-        if (IsX11(platform))
+        if (IsX11(platform)) {
             wantsX11 = true;
-        else if (IsWayland(platform))
+        } else if (IsWayland(platform)) {
             wantsWayland = true;
-        else
+            waylandPlugin = waylandPlugin || hasPlugin(platform);
+        } else {
             return ""; // offscreen, vnc, eglfs, ...: no display server needed
+        }
     }
-    if ((wantsX11 && x11) || (wantsWayland && wayland))
+    if ((wantsX11 && x11) || (wantsWayland && wayland && waylandPlugin))
         return "";
+    if (wantsWayland && wayland)
+        return NO_WAYLAND_PLUGIN;
     if (wantsX11 && wantsWayland)
         return "no display: neither DISPLAY nor WAYLAND_DISPLAY is set";
     return wantsX11 ? "no display: DISPLAY is not set" : "no display: WAYLAND_DISPLAY is not set";
+}
+
+PlatformPluginCheck PlatformPluginsIn(std::vector<std::string> directories) {
+    return [directories = std::move(directories)](const std::string& platform) {
+        // Qt's plug-in files: libqxcb.so; libqwayland-generic.so for
+        // "wayland", libqwayland-egl.so for "wayland-egl".
+        const std::string file =
+            platform == "wayland" ? "libqwayland-generic.so" : "libq" + platform + ".so";
+        for (const std::string& directory : directories) {
+            if (!directory.empty() && ::access((directory + "/" + file).c_str(), R_OK) == 0)
+                return true;
+        }
+        return false;
+    };
 }
 
 std::string DisplayFailure(const std::vector<std::string>& qtMessages) {

@@ -16,8 +16,22 @@ EnvironmentLookup ProcessEnvironment();
 // neither DISPLAY nor WAYLAND_DISPLAY is set"); empty when there is a
 // display to try, or a platform that needs none (-platform offscreen, vnc).
 // `arguments` is the command line without the program name.
+// `hasPlatformPlugin` says whether Qt's plug-in for a platform ("wayland",
+// "wayland-egl", "xcb") is installed; without it every plug-in is taken as
+// there. A Wayland session whose plug-in is missing is named as such, not as
+// a display that cannot be reached.
+using PlatformPluginCheck = std::function<bool(const std::string& platform)>;
 std::string MissingDisplay(const std::vector<std::string>& arguments,
-                           const EnvironmentLookup& environment);
+                           const EnvironmentLookup& environment,
+                           const PlatformPluginCheck& hasPlatformPlugin = {});
+
+// Looks for Qt's platform plug-ins in `directories` (each a "platforms"
+// folder of a plug-in path).
+PlatformPluginCheck PlatformPluginsIn(std::vector<std::string> directories);
+
+inline constexpr char NO_WAYLAND_PLUGIN[] =
+    "no display: WAYLAND_DISPLAY is set, but Qt's Wayland platform plug-in is not installed "
+    "(package qt6-wayland) and DISPLAY is not set";
 
 // "cannot connect to display :99" from what Qt said before it gave up
 // ("could not connect to display :99"); else "cannot start the user

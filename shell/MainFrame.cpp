@@ -27,7 +27,8 @@ struct MenuText {
     int position;
     unsigned stringId;
 };
-constexpr MenuText MENU_TEXTS[] = {{0, 7112}, {1, 7113}, {3, 7114}, {4, 7115}, {5, 7116}, {7, 7117}};
+constexpr MenuText MENU_TEXTS[] = {{0, 7112}, {1, 7113}, {3, 7114},
+                                   {4, 7115}, {5, 7116}, {7, 7117}};
 constexpr int POS_START = 3;
 constexpr int POS_STOP = 4;
 constexpr int POS_RESTART = 5;
@@ -116,10 +117,16 @@ bool CMainFrame::OnCreate() {
         connect(m_languageMenu, &QMenu::triggered, this,
                 [this](QAction* action) { OnCommand(MenuCommandId(action)); });
     m_tray->SetMenu(m_trayMenu);
+    // A StatusNotifierItem host may read and keep the menu before anybody
+    // clicks the icon: it must be whole from the start.
+    BuildLanguageMenu();
+    m_languageMenuBuilt = true;
+    // Every window of the tool that has no icon of its own (the sheet, the
+    // message boxes) shows the tool's.
+    QGuiApplication::setWindowIcon(TrayIconImage(IDI_AGENT_NORMAL));
 
     RefreshTrayTexts();
     SetTrayIcon(m_cachedStatus.AgentStatus(), true);
-    m_languageMenuBuilt = false;
 
     m_trayMissingSince = m_clock.NowMs();
     m_trayWatch.start();
@@ -219,9 +226,12 @@ void CMainFrame::OnTrayActivated(ITrayIcon::Click click) {
         BuildLanguageMenu();
         m_languageMenuBuilt = true;
     }
+    // StatusNotifierItem hosts (Xfce, KDE, waybar, GNOME's extension) send
+    // a single left click as Activate and never a double click; XEmbed trays
+    // report both. Either opens the sheet, or brings an open one forward.
     if (click == ITrayIcon::Click::Context)
         UpdateServiceItems();
-    else if (click == ITrayIcon::Click::DoubleClick)
+    else if (click == ITrayIcon::Click::Activate || click == ITrayIcon::Click::DoubleClick)
         Configure();
 }
 
@@ -305,6 +315,7 @@ void CMainFrame::SelectLanguage(int command) {
         return;
     }
     CResourceLookup::SetResourceModule(english ? nullptr : languages[index].module.get());
+    m_app.ApplyLanguageToQt();
     RefreshTrayTexts();
     if (m_languageMenu) {
         const auto actions = m_languageMenu->actions();
@@ -402,6 +413,12 @@ void CMainFrame::CheckTrayHost() {
         m_trayMissingSince = now;
     if (now - *m_trayMissingSince < TRAY_HOST_WAIT_MS || (m_window && m_window->isVisible()))
         return;
+    // A Wayland compositor gives every new window the keyboard and stacks it
+    // on top, whatever the window asks for: while a sheet or message is
+    // open, the window waits for it to close.
+    if (QApplication::activeModalWidget() != nullptr &&
+        QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        return;
     LOG_PRINTF(
         LK_INFO,
         "No notification area for %d seconds; the status window stands in for the icon. [%s|%d]",
@@ -426,7 +443,14 @@ void CMainFrame::ShowStatusWindow() {
     RefreshServiceState();
     UpdateStatusWindow();
     m_window->show();
-    m_window->raise();
+    // The window comes up by itself, ten seconds after the start: an open
+    // sheet or message keeps the keyboard and stays on top of it.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        m_window->lower();
+        modal->raise();
+    } else {
+        m_window->raise();
+    }
 }
 
 void CMainFrame::UpdateStatusWindow() {
@@ -459,7 +483,12 @@ void CMainFrame::OnAgentStatus() {
     // its values are stale, so it closes without saving.
     if (status.NetConfigChanged != 0 && m_sheet && g_selfConfigChange.load() == 0) {
         QMetaObject::invokeMethod(
-            this, [this] { if (m_sheet) m_sheet->CloseWithoutSaving(); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                if (m_sheet)
+                    m_sheet->CloseWithoutSaving();
+            },
+            Qt::QueuedConnection);
     }
 }
 

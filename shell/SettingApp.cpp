@@ -10,8 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMetaObject>
 #include <QSocketNotifier>
+#include <QTranslator>
 
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
@@ -31,6 +35,9 @@ constexpr unsigned IDS_LANGUAGE_NAME = 7057;
 constexpr unsigned IDS_RESOURCE_VERSION = 7121;
 constexpr unsigned IDS_ALREADY_RUNNING = 7033;
 constexpr unsigned IDS_CAPTION = 7022;
+constexpr unsigned IDS_PRODUCT_NAME = 128;
+// The language's locale name ("ja"), for Qt's own translations.
+constexpr unsigned IDS_QT_LOCALE = 7147;
 constexpr std::size_t STRING_BUFFER_CHARS = 254;
 
 } // namespace
@@ -66,6 +73,7 @@ bool CSettingApp::InitInstance() {
     OpenLog();
     ScanLanguageLibraries();
     LoadLanguageSetting();
+    ApplyLanguageToQt();
 
     bool stopSilently = false;
     if (!TakeInstanceLock(stopSilently))
@@ -144,8 +152,9 @@ void CSettingApp::LoadLanguageSetting() {
         CResourceLookup::SetResourceModule(nullptr);
         return;
     }
-    const auto entry = std::find_if(m_languages.begin(), m_languages.end(),
-                                    [&](const LanguageEntry& e) { return e.number == m_selectedLanguage; });
+    const auto entry =
+        std::find_if(m_languages.begin(), m_languages.end(),
+                     [&](const LanguageEntry& e) { return e.number == m_selectedLanguage; });
     if (entry == m_languages.end()) {
         CResourceLookup::SetResourceModule(nullptr);
         m_selectedLanguage = 0;
@@ -153,6 +162,41 @@ void CSettingApp::LoadLanguageSetting() {
         return;
     }
     CResourceLookup::SetResourceModule(entry->module.get());
+}
+
+void CSettingApp::ApplyLanguageToQt() {
+    CResourceModule* module = GetLanguageResourceHandle();
+    if (module == nullptr)
+        return;
+    // StatusNotifierItem hosts list and announce the item by this name.
+    if (const auto name = module->LoadString(IDS_PRODUCT_NAME, STRING_BUFFER_CHARS);
+        name && !name->empty())
+        QCoreApplication::setApplicationName(QString::fromStdU16String(*name));
+
+    if (m_qtTranslator) {
+        QCoreApplication::removeTranslator(m_qtTranslator.get());
+        m_qtTranslator.reset();
+    }
+    const std::u16string locale =
+        module->LoadString(IDS_QT_LOCALE, STRING_BUFFER_CHARS).value_or(std::u16string());
+    if (locale.empty() || locale == u"en")
+        return;
+    auto translator = std::make_unique<QTranslator>();
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!translator->load(QLocale(QString::fromStdU16String(locale)), QStringLiteral("qtbase"),
+                          QStringLiteral("_"), folder)) {
+        LOG_PRINTF(LK_WARNING,
+                   "Qt's own texts for %s are not in %s (package qt6-translations-l10n); its "
+                   "standard buttons stay in English. [%s|%d]",
+                   QString::fromStdU16String(locale).toStdString(), folder.toStdString());
+        return;
+    }
+    QCoreApplication::installTranslator(translator.get());
+    m_qtTranslator = std::move(translator);
+}
+
+QString CSettingApp::QtTranslationFile() const {
+    return m_qtTranslator ? m_qtTranslator->filePath() : QString();
 }
 
 CResourceModule* CSettingApp::GetLanguageResourceHandle() const {
@@ -192,8 +236,10 @@ bool CSettingApp::TakeInstanceLock(bool& stopSilently) {
         return false;
     }
     CResourceModule* module = GetLanguageResourceHandle();
-    const std::u16string text = module ? module->LoadString(IDS_ALREADY_RUNNING, 1023).value_or(u"") : u"";
-    const std::u16string caption = module ? module->LoadString(IDS_CAPTION, 1023).value_or(u"") : u"";
+    const std::u16string text =
+        module ? module->LoadString(IDS_ALREADY_RUNNING, 1023).value_or(u"") : u"";
+    const std::u16string caption =
+        module ? module->LoadString(IDS_CAPTION, 1023).value_or(u"") : u"";
     ShowMessageBox(nullptr, text, caption, MessageIcon::Warning, true);
     return false;
 }
@@ -299,8 +345,9 @@ void CSettingApp::WaitThreadExit() {
     if (!m_monitor.joinable())
         return;
     std::unique_lock lock(m_monitorMutex);
-    const bool finished = m_monitorDone.wait_for(lock, std::chrono::milliseconds(MONITOR_EXIT_WAIT_MS),
-                                                 [this] { return m_monitorFinished; });
+    const bool finished =
+        m_monitorDone.wait_for(lock, std::chrono::milliseconds(MONITOR_EXIT_WAIT_MS),
+                               [this] { return m_monitorFinished; });
     lock.unlock();
     if (finished)
         m_monitor.join();

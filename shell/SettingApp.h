@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <QString>
+
 #include "platform/gui/ResourceModule.h"
 #include "platform/system/Clock.h"
 #include "platform/system/InstanceChannel.h"
@@ -20,6 +22,7 @@
 #include "shell/ToolLog.h"
 
 class QSocketNotifier;
+class QTranslator;
 
 struct LanguageEntry {
     int32_t number = 0;
@@ -92,6 +95,11 @@ public:
 
     void ScanLanguageLibraries();
     void LoadLanguageSetting();
+    // What Qt shows of the selected language: the product's name (the tray
+    // item's title) and Qt's own texts (standard buttons) in that language.
+    void ApplyLanguageToQt();
+    // The Qt translation in use, empty when Qt speaks English.
+    QString QtTranslationFile() const;
 
 private:
     void OpenLog();
@@ -118,6 +126,7 @@ private:
     InstanceChannel m_channel;
     std::unique_ptr<QSocketNotifier> m_channelNotifier;
     std::unique_ptr<QSocketNotifier> m_signalNotifier;
+    std::unique_ptr<QTranslator> m_qtTranslator;
 
     std::thread m_monitor;
     std::mutex m_monitorMutex;

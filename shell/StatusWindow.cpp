@@ -44,7 +44,9 @@ CStatusWindow::CStatusWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     m_service->setWordWrap(true);
     m_hint = new QLabel(this);
     m_hint->setWordWrap(true);
-    m_hint->setEnabled(false);
+    // Quieter than the rest, but a line to read: a disabled label would be
+    // announced as unavailable.
+    m_hint->setForegroundRole(QPalette::PlaceholderText);
 
     m_configure = AddCommandButton(ID_CONFIGURE);
     m_language = new QPushButton(this);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <QApplication>
+#include <QLibraryInfo>
 
 #include "BuildInfo.h"
 #include "common/ASTCommonFunc.h"
@@ -49,6 +50,19 @@ void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QStrin
     g_qtHandler(type, context, message);
 }
 
+// Where Qt will look for its platform plug-ins.
+std::vector<std::string> PlatformPluginFolders() {
+    std::vector<std::string> folders = {
+        QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString() + "/platforms"};
+    if (const char* path = std::getenv("QT_QPA_PLATFORM_PLUGIN_PATH"))
+        folders.emplace_back(path);
+    if (const char* paths = std::getenv("QT_PLUGIN_PATH")) {
+        for (const QString& path : QString::fromLocal8Bit(paths).split(QLatin1Char(':')))
+            folders.push_back(path.toStdString() + "/platforms");
+    }
+    return folders;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -71,7 +85,9 @@ int main(int argc, char** argv) {
     }
 
     const EnvironmentLookup environment = ProcessEnvironment();
-    if (const std::string missing = MissingDisplay(arguments, environment); !missing.empty()) {
+    if (const std::string missing =
+            MissingDisplay(arguments, environment, PlatformPluginsIn(PlatformPluginFolders()));
+        !missing.empty()) {
         const std::string line =
             NoDisplayLine(program, missing, FindCommandLineTool(ProgramDirectory(), environment));
         std::fputs(line.c_str(), stderr);

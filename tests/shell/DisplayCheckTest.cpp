@@ -69,6 +69,58 @@ TEST(DisplayCheckTest, WhatIsMissingForThePlatformQtWouldTry) {
     }
 }
 
+TEST(DisplayCheckTest, AWaylandSessionWithoutQtsWaylandPlugin) {
+    const auto onlyXcb = [](const std::string& platform) { return platform == "xcb"; };
+    const auto all = [](const std::string&) { return true; };
+    const struct {
+        std::vector<std::string> arguments;
+        std::map<std::string, std::string> environment;
+        PlatformPluginCheck plugins;
+        std::string missing;
+    } cases[] = {
+        // Qt's default choice, no X server (no Xwayland): the plug-in is named.
+        {{}, {{"WAYLAND_DISPLAY", "wayland-0"}}, onlyXcb, NO_WAYLAND_PLUGIN},
+        {{}, {{"WAYLAND_DISPLAY", "wayland-0"}}, all, ""},
+        // Xwayland is there: Qt falls back on X.
+        {{}, {{"WAYLAND_DISPLAY", "wayland-0"}, {"DISPLAY", ":0"}}, onlyXcb, ""},
+        {{},
+         {{"QT_QPA_PLATFORM", "wayland"}, {"WAYLAND_DISPLAY", "wayland-0"}},
+         onlyXcb,
+         NO_WAYLAND_PLUGIN},
+        {{"-platform", "wayland-egl"},
+         {{"WAYLAND_DISPLAY", "wayland-0"}},
+         onlyXcb,
+         NO_WAYLAND_PLUGIN},
+        {{},
+         {{"QT_QPA_PLATFORM", "wayland;xcb"}, {"WAYLAND_DISPLAY", "w"}, {"DISPLAY", ":0"}},
+         onlyXcb,
+         ""},
+        // Nothing set at all stays what it was.
+        {{}, {}, onlyXcb, "no display: neither DISPLAY nor WAYLAND_DISPLAY is set"},
+    };
+    for (const auto& c : cases) {
+        std::string shown;
+        for (const auto& [k, v] : c.environment)
+            shown += k + "=" + v + " ";
+        EXPECT_EQ(MissingDisplay(c.arguments, Environment(c.environment), c.plugins), c.missing)
+            << shown;
+    }
+}
+
+TEST(DisplayCheckTest, PlatformPluginsAreFoundByTheirFileNames) {
+    TempDir dir;
+    const std::string platforms = (dir.Path() / "platforms").string();
+    fs::create_directories(platforms);
+    WriteFileBytes(platforms + "/libqxcb.so", "");
+    WriteFileBytes(platforms + "/libqwayland-egl.so", "");
+    const PlatformPluginCheck check = PlatformPluginsIn({"/nonexistent", platforms});
+    EXPECT_TRUE(check("xcb"));
+    EXPECT_TRUE(check("wayland-egl"));
+    EXPECT_FALSE(check("wayland")) << "libqwayland-generic.so";
+    WriteFileBytes(platforms + "/libqwayland-generic.so", "");
+    EXPECT_TRUE(check("wayland"));
+}
+
 TEST(DisplayCheckTest, QtsLastWordsBecomeOneLine) {
     const struct {
         std::vector<std::string> messages;

@@ -9,6 +9,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFile>
+#include <QLibraryInfo>
 #include <QTimer>
 
 #include "common/ASTCommonFunc.h"
@@ -105,9 +107,10 @@ protected:
     }
 
     void WriteSysConfig(int pluginType) {
-        WriteFileBytes(HomeFile("AgentSysConfig.xml"),
-                       "<AgentSysConfig><AgentServiceName>opal-agent</AgentServiceName><PluginType>" +
-                           std::to_string(pluginType) + "</PluginType></AgentSysConfig>");
+        WriteFileBytes(
+            HomeFile("AgentSysConfig.xml"),
+            "<AgentSysConfig><AgentServiceName>opal-agent</AgentServiceName><PluginType>" +
+                std::to_string(pluginType) + "</PluginType></AgentSysConfig>");
     }
     void SetStatus(int32_t registerStatus, int32_t agentStatus, int32_t toolTag) {
         WriteFileBytes(HomeFile("AgentStatus.xml"),
@@ -165,10 +168,12 @@ TEST(TrayLookTest, IconAndTipFollowTheStatusUnlessNotRegistered) {
         int32_t registerStatus, agentStatus;
         unsigned icon, tip;
     } cases[] = {
-        {1, 1, IDI_AGENT_NORMAL, 7051},    {1, 2, IDI_AGENT_LOGGED_OFF, 7045}, {1, 4, IDI_AGENT_DISABLED, 7043},
-        {1, 8, IDI_AGENT_PROBLEM, 7041},   {1, 16, IDI_AGENT_PROBLEM, 7042},   {1, 32, IDI_AGENT_PROBLEM, 7044},
-        {1, 2048, IDI_AGENT_PROBLEM, 7053}, {1, 3, IDI_AGENT_PROBLEM, 7040},   {1, 0, IDI_AGENT_PROBLEM, 7040},
-        {0, 1, IDI_AGENT_PROBLEM, 7041},   {0, 4, IDI_AGENT_PROBLEM, 7041},
+        {1, 1, IDI_AGENT_NORMAL, 7051},     {1, 2, IDI_AGENT_LOGGED_OFF, 7045},
+        {1, 4, IDI_AGENT_DISABLED, 7043},   {1, 8, IDI_AGENT_PROBLEM, 7041},
+        {1, 16, IDI_AGENT_PROBLEM, 7042},   {1, 32, IDI_AGENT_PROBLEM, 7044},
+        {1, 2048, IDI_AGENT_PROBLEM, 7053}, {1, 3, IDI_AGENT_PROBLEM, 7040},
+        {1, 0, IDI_AGENT_PROBLEM, 7040},    {0, 1, IDI_AGENT_PROBLEM, 7041},
+        {0, 4, IDI_AGENT_PROBLEM, 7041},
     };
     for (const auto& c : cases) {
         const TrayLook look = TrayLookFor(c.registerStatus, c.agentStatus);
@@ -233,7 +238,8 @@ TEST_F(ShellTest, ExitRequestFromTheAgentEndsTheRunWithinACycle) {
 TEST_F(ShellTest, DeadServiceStillSayingNormalTurnsToTheProblemIcon) {
     CSettingApp* app = Start();
     ASSERT_NE(app, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_AGENT_PROBLEM); }, 3000));
+    ASSERT_TRUE(
+        WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_AGENT_PROBLEM); }, 3000));
     EXPECT_EQ(Tray().tip, Str(7042));
     EXPECT_EQ(Registry(u"AgentStatus"), 16);
 }
@@ -244,7 +250,8 @@ TEST_F(ShellTest, RunningServiceKeepsTheNormalIconAndTheAgentsChangesShow) {
     ASSERT_NE(app, nullptr);
     EXPECT_EQ(Tray().iconId, static_cast<int>(IDI_AGENT_NORMAL));
     SetRegistry(u"AgentStatus", 4);
-    ASSERT_TRUE(WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_AGENT_DISABLED); }, 3000));
+    ASSERT_TRUE(
+        WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_AGENT_DISABLED); }, 3000));
     EXPECT_EQ(Tray().tip, Str(7043));
     EXPECT_EQ(Registry(u"AgentStatus"), 4);
 }
@@ -316,7 +323,7 @@ TEST_F(ShellTest, SavedLanguageWithoutItsLibraryFallsBackToEnglishAndIsRewritten
               "<SettingToolSysConfig><Language>0</Language></SettingToolSysConfig>");
 }
 
-TEST_F(ShellTest, LanguageMenuIsBuiltOnFirstClickAndSwitchesTextsAtOnce) {
+TEST_F(ShellTest, LanguageMenuIsWholeBeforeAnyClickAndSwitchesTextsAtOnce) {
     m_bus.AddUnit("opal-agent.service", "active");
     InstallJapanese();
     CSettingApp* app = Start();
@@ -324,9 +331,13 @@ TEST_F(ShellTest, LanguageMenuIsBuiltOnFirstClickAndSwitchesTextsAtOnce) {
     CMainFrame* frame = app->MainFrame();
     QMenu* languages = frame->LanguageMenu();
     ASSERT_NE(languages, nullptr);
-    EXPECT_EQ(languages->actions().size(), 2); // English and the separator
-    emit Tray().Activated(ITrayIcon::Click::Other);
+    // A tray host may read the menu once, before any click: it must hold
+    // the languages and the check mark already.
     ASSERT_EQ(languages->actions().size(), 3);
+    EXPECT_TRUE(languages->actions()[0]->isChecked());
+    EXPECT_TRUE(frame->LanguageMenuBuilt());
+    emit Tray().Activated(ITrayIcon::Click::Other);
+    ASSERT_EQ(languages->actions().size(), 3) << "a click adds nothing twice";
     QAction* japanese = languages->actions()[2];
     EXPECT_EQ(japanese->text(), QString::fromUtf8("日本語 (Japanese)"));
     EXPECT_TRUE(languages->actions()[0]->isChecked());
@@ -368,6 +379,59 @@ private:
 };
 
 } // namespace
+
+TEST_F(ShellTest, ClicksThatOpenTheSheet) {
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    CMainFrame* frame = app->MainFrame();
+    int created = 0;
+    frame->SetSettingsSheetFactory([&]() -> std::unique_ptr<ISettingsSheet> {
+        ++created;
+        return std::make_unique<CCountingSheet>([] {});
+    });
+    // A StatusNotifierItem tray's left click arrives as Activate, an XEmbed
+    // tray's as a double click; the menu's own button and others do not open.
+    const struct {
+        ITrayIcon::Click click;
+        int opens;
+    } cases[] = {{ITrayIcon::Click::Activate, 1},
+                 {ITrayIcon::Click::DoubleClick, 1},
+                 {ITrayIcon::Click::Context, 0},
+                 {ITrayIcon::Click::Other, 0}};
+    for (const auto& c : cases) {
+        created = 0;
+        emit Tray().Activated(c.click);
+        EXPECT_EQ(created, c.opens) << static_cast<int>(c.click);
+    }
+    // However it is opened, the sheet (and every message box) shows the
+    // tool's icon.
+    EXPECT_FALSE(QGuiApplication::windowIcon().isNull());
+}
+
+TEST_F(ShellTest, QtSpeaksTheSelectedLanguageAndTheItemCarriesTheProductName) {
+    InstallJapanese();
+    CSettingApp* app = Start();
+    ASSERT_NE(app, nullptr);
+    CMainFrame* frame = app->MainFrame();
+    EXPECT_EQ(QCoreApplication::applicationName(), Str(128));
+    EXPECT_TRUE(app->QtTranslationFile().isEmpty());
+
+    frame->OnCommand(ID_LANGUAGE_FIRST);
+    CResourceModule* japanese = app->Languages()[0].module.get();
+    EXPECT_EQ(QCoreApplication::applicationName(), Str(128, japanese));
+    const bool installed = QFile::exists(QLibraryInfo::path(QLibraryInfo::TranslationsPath) +
+                                         QStringLiteral("/qtbase_ja.qm"));
+    if (installed) {
+        EXPECT_TRUE(app->QtTranslationFile().endsWith(QStringLiteral("qtbase_ja.qm")));
+        EXPECT_NE(QCoreApplication::translate("QPlatformTheme", "Cancel"),
+                  QStringLiteral("Cancel"));
+    }
+
+    frame->OnCommand(ID_LANGUAGE_ENGLISH);
+    EXPECT_TRUE(app->QtTranslationFile().isEmpty());
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Cancel"));
+    EXPECT_EQ(QCoreApplication::applicationName(), Str(128));
+}
 
 TEST_F(ShellTest, OneSettingsSheetAtATimeAndLanguageChoiceWhileItIsOpen) {
     InstallJapanese();
@@ -499,8 +563,9 @@ TEST_F(ShellTest, RealSheetThroughTheFrame) {
     frame->Configure();
     EXPECT_EQ(frame->OpenSheet(), nullptr);
     EXPECT_EQ(Registry(u"ToolTag"), 2);
-    EXPECT_NE(ReadFileBytes(HomeFile("AgentStatus.xml")).find("<NetConfigChanged>1</NetConfigChanged>"),
-              std::string::npos);
+    EXPECT_NE(
+        ReadFileBytes(HomeFile("AgentStatus.xml")).find("<NetConfigChanged>1</NetConfigChanged>"),
+        std::string::npos);
 
     // The status message that follows the tool's own save leaves a sheet
     // open; one that follows somebody else's change closes it unsaved.

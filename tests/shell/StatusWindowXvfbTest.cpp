@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QSystemTrayIcon>
@@ -227,6 +228,10 @@ protected:
         EXPECT_FALSE(window.Button(ID_STOP_SERVICE)->isEnabled());
         EXPECT_FALSE(window.Button(ID_RESTART_SERVICE)->isEnabled());
         EXPECT_EQ(window.ServiceStateText(), Str(IDS_SERVICE_STOPPED, module));
+        // Every line is there to be read: a screen reader calls a disabled
+        // label unavailable.
+        for (const QLabel* label : window.findChildren<QLabel*>())
+            EXPECT_TRUE(label->isEnabled()) << label->text().toStdString();
         SaveScreenshot(window, language);
 
         m_bus.AddUnit("opal-agent.service", "active");

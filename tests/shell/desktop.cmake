@@ -31,3 +31,30 @@ if(OPAL_BUILD_GUI)
       LABELS x11
       ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/x11-lsan.supp")
 endif()
+
+if(OPAL_BUILD_GUI)
+  # The tray icon against a StatusNotifierWatcher and host of the test's own
+  # on a private session bus, on an X server and on a headless Wayland
+  # compositor; each ctest entry starts its own display server and bus.
+  find_package(Qt6 6.4 REQUIRED COMPONENTS DBus)
+  find_library(OPAL_TEST_XCB_LIBRARY xcb REQUIRED)
+  add_executable(TrayHostTest ${CMAKE_CURRENT_LIST_DIR}/TrayHostTest.cpp)
+  target_link_libraries(TrayHostTest PRIVATE opal_test_support opal_shell opal_ui
+                        opal_fake_system_bus Qt6::DBus ${OPAL_TEST_XCB_LIBRARY})
+  target_compile_definitions(TrayHostTest PRIVATE
+      SNI_WATCHER="${CMAKE_CURRENT_LIST_DIR}/sni_watcher.py"
+      OPAL_PROGRAM="$<TARGET_FILE:opal-agent-setting>")
+  add_dependencies(TrayHostTest opal-agent-setting)
+  foreach(platform x11 wayland)
+    add_test(NAME shell.tray_host_${platform} COMMAND TrayHostTest ${platform})
+    set_tests_properties(shell.tray_host_${platform} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120
+        LABELS x11
+        ENVIRONMENT "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/x11-lsan.supp")
+  endforeach()
+endif()
+
+# What a Wayland desktop needs reaches both a fresh CI machine and a user's
+# install: the install script and the package's relations (as CPack has them).
+add_test(NAME shell.wayland_platform_installed
+         COMMAND bash -c "grep -Eq '^[^#]*\\bqt6-wayland\\b' '${PROJECT_SOURCE_DIR}/scripts/install-deps.sh' && grep -Eq 'CPACK_DEBIAN_PACKAGE_(DEPENDS|RECOMMENDS) \"[^\"]*qt6-wayland' '${CMAKE_BINARY_DIR}/CPackConfig.cmake' && grep -Eq 'CPACK_DEBIAN_PACKAGE_RECOMMENDS \"[^\"]*qt6-translations-l10n' '${CMAKE_BINARY_DIR}/CPackConfig.cmake'")
+set_tests_properties(shell.wayland_platform_installed PROPERTIES LABELS install)

@@ -7,8 +7,8 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QPushButton>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTimer>
 #include <sys/stat.h>
 
@@ -75,8 +75,9 @@ protected:
                        "<AgentSysConfig><AgentGUID>0123456789abcdef0123456789abcdef0123</AgentGUID>"
                        "<AgentServiceName>Svc</AgentServiceName><PluginType>7</PluginType>"
                        "</AgentSysConfig>");
-        WriteFileBytes(HomeFile("AgentWorkConfig.xml"),
-                       ReadFileBytes(fs::path(OPAL_SOURCE_DIR) / "scripts/demo/AgentWorkConfig.xml"));
+        WriteFileBytes(
+            HomeFile("AgentWorkConfig.xml"),
+            ReadFileBytes(fs::path(OPAL_SOURCE_DIR) / "scripts/demo/AgentWorkConfig.xml"));
         fs::copy_file(DataFile("ui/AgentLocalConfig.xml"), HomeFile("AgentLocalConfig.xml"));
         WriteFileBytes(HomeFile("AgentStatus.xml"),
                        "<AgentStatusData><RegisterStatus>1</RegisterStatus>"
@@ -130,6 +131,56 @@ protected:
 
 } // namespace
 
+// A 1024x768 or 1366x768 screen with a 32-pixel panel leaves 736 pixels; the
+// title bar of today's desktops takes up to about 40 of them.
+constexpr int SHEET_HEIGHT_LIMIT = 640;
+
+TEST_F(SettingsSheetTest, FitsA768PixelScreenWithAPanelOnBothPagesInBothLanguages) {
+    auto japanese = CResourceModule::LoadLibraryFile(OPAL_LEXIDRA);
+    ASSERT_NE(japanese, nullptr);
+    for (CResourceModule* module : {CResourceLookup::ProgramModule(), japanese.get()}) {
+        CResourceLookup::SetResourceModule(module == japanese.get() ? module : nullptr);
+        SettingsSheetContext context;
+        context.languageModule = [module] { return module; };
+        context.serviceName = u"Svc";
+        CConfigureAgent4VSM sheet(std::move(context));
+        ASSERT_TRUE(sheet.CreateModeless());
+        sheet.show();
+        const std::string language = module == japanese.get() ? "ja" : "en";
+        EXPECT_LE(sheet.height(), SHEET_HEIGHT_LIMIT) << language;
+        EXPECT_LE(sheet.width(), 1024) << language;
+        for (int tab : {0, 1}) {
+            sheet.SelectTab(tab);
+            QCoreApplication::processEvents();
+            EXPECT_LE(sheet.height(), SHEET_HEIGHT_LIMIT) << language << " page " << tab;
+            // Nothing shown is cut off by the sheet's edge.
+            for (QWidget* child : sheet.findChildren<QWidget*>()) {
+                if (!child->isVisibleTo(&sheet) || child->isWindow())
+                    continue;
+                const QRect area(child->mapTo(&sheet, QPoint(0, 0)), child->size());
+                EXPECT_TRUE(sheet.rect().contains(area))
+                    << language << " page " << tab << ": control "
+                    << child->objectName().toStdString();
+            }
+        }
+        // The taller page leaves no wasted band below its last control.
+        sheet.SelectTab(0);
+        QCoreApplication::processEvents();
+        QWidget* tabs = sheet.GetDlgItem(IDC_TAB);
+        ASSERT_NE(tabs, nullptr);
+        int pageBottom = 0;
+        for (QWidget* child : sheet.GeneralPage().findChildren<QWidget*>()) {
+            if (child->isVisibleTo(&sheet.GeneralPage()))
+                pageBottom =
+                    std::max(pageBottom, child->mapTo(&sheet, QPoint(0, child->height())).y());
+        }
+        const int tabsBottom = tabs->mapTo(&sheet, QPoint(0, tabs->height())).y();
+        EXPECT_LT(tabsBottom - pageBottom, 48)
+            << language << ": empty space below the General page";
+    }
+    CResourceLookup::SetResourceModule(nullptr);
+}
+
 TEST_F(SettingsSheetTest, OkRewritesTheNetworkBlockAndTellsTheAgent) {
     auto sheet = Open();
     EXPECT_EQ(sheet->windowTitle(), QStringLiteral("Agent (Svc)"));
@@ -152,8 +203,9 @@ TEST_F(SettingsSheetTest, OkRewritesTheNetworkBlockAndTellsTheAgent) {
     std::string saved = Document("AgentLocalConfig.xml");
     EXPECT_EQ(saved.find("s3cret"), std::string::npos);
     EXPECT_EQ(DecryptValue(StoredPassword(saved, "HTTPAuthPassword")), "s3cret");
-    EXPECT_EQ(DecryptValue(StoredPassword(saved.substr(saved.find("<HTTPProxy>")), "ProxyPassword")),
-              "pr0xy");
+    EXPECT_EQ(
+        DecryptValue(StoredPassword(saved.substr(saved.find("<HTTPProxy>")), "ProxyPassword")),
+        "pr0xy");
     EXPECT_EQ(MaskPasswords(saved), ReadFileBytes(DataFile("ui/AgentLocalConfig.saved.xml")));
     EXPECT_NE(Document("AgentStatus.xml").find("<NetConfigChanged>1</NetConfigChanged>"),
               std::string::npos);
@@ -167,9 +219,10 @@ TEST_F(SettingsSheetTest, ValidationKeepsTheSheetOpenOnThePageThatRefuses) {
     sheet->AdvancedPage().SetDlgItemText(IDC_RETRY, u"10");
     ASSERT_EQ(sheet->CurrentTab(), 0);
     Click(*sheet, IDOK);
-    ASSERT_EQ(MessageTexts(), std::vector<std::string>{"[Retry after (30 - 3600):] cannot accept an "
-                                                       "invalid number. Enter a number between 30 "
-                                                       "and 3600."});
+    ASSERT_EQ(MessageTexts(),
+              std::vector<std::string>{"[Retry after (30 - 3600):] cannot accept an "
+                                       "invalid number. Enter a number between 30 "
+                                       "and 3600."});
     EXPECT_EQ(m_boxes.Records()[0].owner, &sheet->AdvancedPage());
     EXPECT_EQ(m_boxes.Records()[0].icon, MessageIcon::Warning);
     EXPECT_TRUE(m_boxes.Records()[0].topmost);
@@ -359,8 +412,7 @@ TEST_F(SettingsSheetTest, TestConnectionResultCarriesTheDiagnosisBehindDetails) 
         {"success", 200, 0, 7020, "Connection test: every step passed",
          "[passed] The servlet's answer", nullptr},
         {"nothing listens", 0, 0, 7019, "Connection test failed at: Connect to the server",
-         "[skipped] The servlet's answer",
-         "Nothing accepts connections at 127.0.0.1:"},
+         "[skipped] The servlet's answer", "Nothing accepts connections at 127.0.0.1:"},
         {"HTTP 500", 500, 0, 7019, "Connection test failed at: HTTP status of the POST",
          "[failed] HTTP status of the POST to /opalCommunicatorServer/DataPortServlet",
          "The server answered 500"},
@@ -408,10 +460,14 @@ TEST_F(SettingsSheetTest, TabOrderRunsThroughThePageBeforeTheButtons) {
         if (w->isVisibleTo(sheet.get()) && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus))
             order.push_back(w);
     }
-    auto position = [&](QWidget* w) { return std::find(order.begin(), order.end(), w) - order.begin(); };
+    auto position = [&](QWidget* w) {
+        return std::find(order.begin(), order.end(), w) - order.begin();
+    };
     CNetworkPage& page = sheet->GeneralPage();
-    EXPECT_LT(position(page.GetDlgItem(IDC_SERVER_ADDRESS)), position(page.GetDlgItem(IDC_SERVER_PORT)));
-    EXPECT_LT(position(page.GetDlgItem(IDC_PROXY_PORT)), position(sheet->GetDlgItem(IDC_TEST_CONNECTION)));
+    EXPECT_LT(position(page.GetDlgItem(IDC_SERVER_ADDRESS)),
+              position(page.GetDlgItem(IDC_SERVER_PORT)));
+    EXPECT_LT(position(page.GetDlgItem(IDC_PROXY_PORT)),
+              position(sheet->GetDlgItem(IDC_TEST_CONNECTION)));
     EXPECT_LT(position(sheet->GetDlgItem(IDC_TEST_CONNECTION)), position(sheet->GetDlgItem(IDOK)));
     EXPECT_LT(position(sheet->GetDlgItem(IDOK)), static_cast<long>(order.size()));
 }
@@ -444,7 +500,8 @@ TEST_F(SettingsSheetTest, TestConnectionToAServerThatNeverAnswersKeepsTheUiAlive
 
     EXPECT_LT(returned - cancelledAt, std::chrono::seconds(1));
     EXPECT_GE(ticks, 10) << "the UI thread served its timers during the test";
-    EXPECT_EQ(shownText, QStringLiteral("Testing the connection to 127.0.0.1:%1…").arg(server.Port()));
+    EXPECT_EQ(shownText,
+              QStringLiteral("Testing the connection to 127.0.0.1:%1…").arg(server.Port()));
     EXPECT_TRUE(m_boxes.Records().empty()) << "a cancelled test shows no result";
     EXPECT_TRUE(sheet->isVisible());
 }
@@ -456,7 +513,8 @@ TEST_F(SettingsSheetTest, ReadOnlyFileIsReportedTheSheetClosesAndTheAgentIsNotTo
     auto sheet = Open();
     sheet->GeneralPage().SetDlgItemText(IDC_SERVER_ADDRESS, u"elsewhere");
     Click(*sheet, IDOK);
-    EXPECT_EQ(MessageTexts(), std::vector<std::string>{Utf8(English(IDS_NETWORK_CONFIG_SAVE_FAILED))});
+    EXPECT_EQ(MessageTexts(),
+              std::vector<std::string>{Utf8(English(IDS_NETWORK_CONFIG_SAVE_FAILED))});
     EXPECT_EQ(m_boxes.Records()[0].owner, sheet.get());
     EXPECT_EQ(sheet->result(), IDOK);
     EXPECT_FALSE(sheet->isVisible());
@@ -513,8 +571,8 @@ int ReadOnlyLookProblem(CConfigureAgent4VSM& sheet, const QString& line, bool te
 }
 
 QString ReadOnlyLine(unsigned id) {
-    return QString::fromStdU16String(English(id)).replace(QStringLiteral("%s"),
-                                                           QStringLiteral(OPAL_ADMIN_GROUP));
+    return QString::fromStdU16String(English(id))
+        .replace(QStringLiteral("%s"), QStringLiteral(OPAL_ADMIN_GROUP));
 }
 
 } // namespace

@@ -7,3 +7,7 @@ foreach(test SettingsSheetTest ConnectionTestProgressTest)
       PROPERTIES TIMEOUT 120
       ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/platform/gui/lsan.supp")
 endforeach()
+# The sheet in Japanese too (its size on a small screen).
+target_compile_definitions(SettingsSheetTest PRIVATE
+    OPAL_LEXIDRA="${CMAKE_BINARY_DIR}/bin/Language/Lexidra.so")
+add_dependencies(SettingsSheetTest lexidra)

@@ -129,7 +129,7 @@ TEST(DialogTemplateTest, JapaneseTemplatesKeepTheProgramsControls) {
     EXPECT_EQ(english.LoadDialog(130)->caption, QStringLiteral("Agent "));
     EXPECT_EQ(english.LoadDialog(165)->caption, QStringLiteral("HTTPS Settings"));
     EXPECT_EQ(english.LoadDialog(130)->width, 240);
-    EXPECT_EQ(english.LoadDialog(130)->height, 416);
+    EXPECT_EQ(english.LoadDialog(130)->height, 360);
     EXPECT_EQ(english.LoadDialog(165)->width, 271);
     EXPECT_EQ(english.LoadDialog(165)->height, 134);
 }
