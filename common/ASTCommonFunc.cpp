@@ -112,6 +112,10 @@ void SetModuleDirectoryForTesting(std::optional<std::string> directory) {
     g_moduleDirectoryOverride = std::move(directory);
 }
 
+void SetProgramDirectory(const std::string& directory) {
+    SetModuleDirectoryForTesting(directory);
+}
+
 bool GetModuleDirectory(std::string& out) {
     {
         std::lock_guard lock(g_moduleDirectoryMutex);
@@ -312,7 +316,9 @@ long RegistryKey::WriteInt(std::u16string_view name, int32_t value) {
     return RegSetString(*m_key, name, std::u16string(digits.begin(), digits.end()));
 }
 
-void RegistryKey::Close() { m_key.reset(); }
+void RegistryKey::Close() {
+    m_key.reset();
+}
 
 int SaveToolFile(const std::string& path, std::string_view bytes, SaveFileOptions options,
                  const std::source_location& where) {
