@@ -7,6 +7,7 @@
 #include "common/LogTracker.h"
 #include "config/AgentConfig.h"
 #include "config/ConfigDocument.h"
+#include "helper/HelperClient.h"
 
 namespace {
 
@@ -65,6 +66,17 @@ void SaveLanguageSetting(int32_t number) {
     }
 }
 
+bool SaveLanguageChoice(int32_t number, bool userAsked) {
+    if (WritesAgentFilesDirectly()) {
+        SaveLanguageSetting(number);
+        return true;
+    }
+    const HelperReply reply = HelperSetLanguage(number, userAsked);
+    if (!reply.Done())
+        LOG_PRINTF(LK_WARNING, "The language choice was not saved: %s [%s|%d]", reply.message);
+    return reply.Done();
+}
+
 bool MatchesAcceptedVersion(std::u16string_view version, std::string_view accepted) {
     std::size_t v = 0;
     std::size_t a = 0;
@@ -72,8 +84,7 @@ bool MatchesAcceptedVersion(std::u16string_view version, std::string_view accept
         ++v;
     while (a < accepted.size() && accepted[a] == ' ')
         ++a;
-    while (v < version.size() && a < accepted.size() && version[v] != u' ' &&
-           accepted[a] != ' ') {
+    while (v < version.size() && a < accepted.size() && version[v] != u' ' && accepted[a] != ' ') {
         if (version[v] != static_cast<unsigned char>(accepted[a]))
             return false;
         ++v;
