@@ -316,9 +316,7 @@ long RegistryKey::WriteInt(std::u16string_view name, int32_t value) {
     return RegSetString(*m_key, name, std::u16string(digits.begin(), digits.end()));
 }
 
-void RegistryKey::Close() {
-    m_key.reset();
-}
+void RegistryKey::Close() { m_key.reset(); }
 
 int SaveToolFile(const std::string& path, std::string_view bytes, SaveFileOptions options,
                  const std::source_location& where) {

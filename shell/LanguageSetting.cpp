@@ -84,7 +84,8 @@ bool MatchesAcceptedVersion(std::u16string_view version, std::string_view accept
         ++v;
     while (a < accepted.size() && accepted[a] == ' ')
         ++a;
-    while (v < version.size() && a < accepted.size() && version[v] != u' ' && accepted[a] != ' ') {
+    while (v < version.size() && a < accepted.size() && version[v] != u' ' &&
+           accepted[a] != ' ') {
         if (version[v] != static_cast<unsigned char>(accepted[a]))
             return false;
         ++v;
