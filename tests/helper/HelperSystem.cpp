@@ -135,7 +135,8 @@ HelperSystem::~HelperSystem() {
     Stop();
 }
 
-std::string HelperSystem::Start(const fs::path& home, const fs::path& registryRoot, gid_t group) {
+std::string HelperSystem::Start(const fs::path& home, const fs::path& registryRoot, gid_t group,
+                                unsigned idleSeconds) {
     if (::geteuid() != 0)
         return "needs root: polkitd runs in a mount namespace of the test's own";
     if (::access(kPolkitd, X_OK) != 0)
@@ -181,7 +182,8 @@ std::string HelperSystem::Start(const fs::path& home, const fs::path& registryRo
                "): " + ReadFileBytes(root / "polkitd.log");
 
     m_helper = Spawn({OPAL_HELPER_PROGRAM, "--program-dir=" + home.string(),
-                      "--registry-root=" + registryRoot.string(), "--idle-timeout=600"},
+                      "--registry-root=" + registryRoot.string(),
+                      "--idle-timeout=" + std::to_string(idleSeconds)},
                      root / "helper.log");
     if (!WaitForName("org.opal.AgentSetting1", m_helper, why))
         return "the helper did not start (" + why + "): " + HelperOutput();
@@ -205,6 +207,17 @@ void HelperSystem::SetNobodyMember(bool member) {
 
 std::string HelperSystem::HelperOutput() const {
     return ReadFileBytes(m_dir.Path() / "helper.log");
+}
+
+bool HelperSystem::HelperRunning() {
+    if (m_helper <= 0)
+        return false;
+    int status = 0;
+    if (::waitpid(m_helper, &status, WNOHANG) != m_helper)
+        return true;
+    m_helperStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    m_helper = -1;
+    return false;
 }
 
 void HelperSystem::StopHelper() {

@@ -24,10 +24,15 @@ public:
     HelperSystem& operator=(const HelperSystem&) = delete;
 
     // Empty when everything runs; otherwise why not, for the skip message.
-    std::string Start(const fs::path& home, const fs::path& registryRoot, gid_t group);
+    std::string Start(const fs::path& home, const fs::path& registryRoot, gid_t group,
+                      unsigned idleSeconds = 600);
     void Stop();
     // Stops only the helper (a machine without it installed).
     void StopHelper();
+    // Whether the helper process still runs (it ends by itself when idle),
+    // and its exit status once it has ended.
+    bool HelperRunning();
+    int HelperExitStatus() const { return m_helperStatus; }
 
     // Whether `nobody` belongs to the group in the user database polkit
     // reads (the test's copy of /etc/group, rewritten in place).
@@ -44,6 +49,7 @@ private:
     gid_t m_group = 0;
     pid_t m_polkitd = -1;
     pid_t m_helper = -1;
+    int m_helperStatus = -1;
 };
 
 } // namespace helpertest

@@ -4,15 +4,16 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <grp.h>
 #include <optional>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "BuildInfo.h"
-#include "comm/ValueEncryption.h"
 #include "config/AgentConfig.h"
 #include "helper/HelperClient.h"
 #include "helper/HelperProtocol.h"
@@ -342,6 +343,28 @@ TEST_F(HelperTest, AccessOfMembersNonMembersAndWithoutTheHelper) {
     const CtlRun run = Ctl({"config", "set", "retry=90"}, true);
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(Contains(run.err, "the system helper is not available")) << run.err;
+}
+
+// D-Bus activation starts the helper for a call; it does not stay.
+TEST(HelperIdleTest, TheHelperEndsWhenIdleAndGivesTheNameBack) {
+    if (!CanActAsOtherUsers())
+        GTEST_SKIP() << "needs root, to run the helper";
+    TempDir temp;
+    const fs::path home = temp.Path() / "home";
+    const fs::path registry = temp.Path() / "registry";
+    fs::create_directories(home / "log");
+    fs::create_directories(registry);
+    HelperSystem system;
+    if (const std::string why = system.Start(home, registry, UnusedGroupId(), 1); !why.empty())
+        GTEST_SKIP() << why;
+    // A call answers and restarts the idle time.
+    EXPECT_EQ(HelperConfigureAccess(), HelperAccess::Yes);
+    for (int i = 0; i < 100 && system.HelperRunning(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(system.HelperRunning());
+    EXPECT_EQ(system.HelperExitStatus(), 0);
+    // Nobody answers now: the next call would be the bus's to activate.
+    EXPECT_EQ(HelperConfigureAccess(), HelperAccess::Unavailable);
 }
 
 } // namespace
