@@ -11,3 +11,7 @@ endforeach()
 target_compile_definitions(SettingsSheetTest PRIVATE
     OPAL_LEXIDRA="${CMAKE_BINARY_DIR}/bin/Language/Lexidra.so")
 add_dependencies(SettingsSheetTest lexidra)
+# The sheet of a user who is not root saves through the system helper.
+if(TARGET opal-agent-helper)
+  target_link_libraries(SettingsSheetTest PRIVATE opal_helper_test_system)
+endif()
