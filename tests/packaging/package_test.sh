@@ -56,14 +56,46 @@ expect_entry -rw-r--r-- usr/share/man/man1/opal-agent-setting.1.gz
 expect_entry -rw-r--r-- usr/share/polkit-1/rules.d/50-opal-agent-setting.rules
 expect_entry -rwxr-xr-x usr/share/opal-agent-setting/setup-permissions
 expect_entry -rw-r--r-- usr/share/doc/opal-agent-setting/copyright
+# The system helper: its program, activation, bus policy, unit and actions.
+helper=
+if [ -f "$build/bin/opal-agent-helper" ]; then
+  helper=1
+  expect_entry -rwxr-xr-x usr/libexec/opal-agent-setting/opal-agent-helper
+  expect_entry -rw-r--r-- usr/share/dbus-1/system-services/org.opal.AgentSetting1.service
+  expect_entry -rw-r--r-- usr/share/dbus-1/system.d/org.opal.AgentSetting1.conf
+  expect_entry -rw-r--r-- lib/systemd/system/opal-agent-helper.service
+  expect_entry -rw-r--r-- usr/share/polkit-1/actions/org.opal.agent.policy
+fi
 grep -q ' ./usr/bin/opal-agent-setting -> /opt/opal4hbs/opal-agent-setting$' \
   <<<"$contents" || fail "no link from /usr/bin"
 grep -q 'libOpalSamplePluginUI' <<<"$listing" && fail "the demo's sample plug-in is packaged"
 # Stripped: no debug sections left in the programs.
 dpkg-deb -x "$deb" "$work/x"
-for program in "$work"/x/opt/opal4hbs/opal-agent-*; do
+for program in "$work"/x/opt/opal4hbs/opal-agent-* ${helper:+"$work"/x/usr/libexec/opal-agent-setting/opal-agent-helper}; do
   if readelf -S "$program" | grep -q '\.debug_'; then fail "$program is not stripped"; fi
 done
+if [ -n "$helper" ]; then
+  # What polkit asks of whom, as the design fixes it: the settings ask an
+  # active session for an administrator's password, the status protocol's
+  # writes never ask.
+  defaults="$(python3 - "$work/x/usr/share/polkit-1/actions/org.opal.agent.policy" <<'PY'
+import sys, xml.etree.ElementTree as ET
+for action in ET.parse(sys.argv[1]).getroot().iter("action"):
+    d = action.find("defaults")
+    print(action.get("id"), *(d.findtext(k) for k in ("allow_any", "allow_inactive", "allow_active")))
+PY
+)" || fail "the polkit actions are not well-formed XML"
+  [ "$defaults" = "org.opal.agent.configure no no auth_admin_keep
+org.opal.agent.report-status no no yes" ] || fail "polkit action defaults: $defaults"
+  grep -qx "Exec=/usr/libexec/opal-agent-setting/opal-agent-helper.*" \
+    "$work/x/usr/share/dbus-1/system-services/org.opal.AgentSetting1.service" ||
+    fail "the activation file does not start the installed helper"
+  grep -qx "SystemdService=opal-agent-helper.service" \
+    "$work/x/usr/share/dbus-1/system-services/org.opal.AgentSetting1.service" ||
+    fail "the activation file does not name the helper's unit"
+  grep -q "^ExecStart=/usr/libexec/opal-agent-setting/opal-agent-helper" \
+    "$work/x/lib/systemd/system/opal-agent-helper.service" || fail "the unit does not start the installed helper"
+fi
 grep -qx '/etc/xdg/autostart/opal-agent-setting.desktop' < <(dpkg-deb --ctrl-tarfile "$deb" |
   tar -xO ./conffiles) || fail "the autostart entry is not a conffile"
 
@@ -133,6 +165,7 @@ expect_layout() { # root gid
   [ -z "$writable" ] || fail "writable by group or others: $writable"
 }
 expect_layout "$root" "$gid"
+[ -n "$helper" ] && expect_mode "$root/usr/libexec/opal-agent-setting/opal-agent-helper" 755 0:0
 expect_mode "$home/AgentStatus.xml" 644 0:0
 expect_mode "$key/AgentStatus" 644 0:0
 expect_mode "$key/ToolTag" 644 0:0
@@ -154,7 +187,7 @@ expect_mode "$home/log/OPALAgentSetting.log" 640 "0:$gid"
 # and restart the agent's unit, and nothing else is decided by it.
 rules="$root/usr/share/polkit-1/rules.d/50-opal-agent-setting.rules"
 if command -v node >/dev/null; then
-  verdicts="$(node - "$rules" "$group" "$unit" <<'JS'
+  verdicts="$(OPAL_HELPER="$helper" node - "$rules" "$group" "$unit" <<'JS'
 const [rulesFile, group, unit] = process.argv.slice(2);
 const rules = [];
 const polkit = { Result: { YES: "yes", NO: "no", NOT_HANDLED: undefined },
@@ -167,6 +200,11 @@ const ask = (id, unitName, verb, groups) => {
   return "not-handled";
 };
 const m = "org.freedesktop.systemd1.manage-units";
+if (process.env.OPAL_HELPER) {
+  const c = "org.opal.agent.configure", r = "org.opal.agent.report-status";
+  console.log([ask(c, "", "", [group]), ask(r, "", "", [group]), ask(c, "", "", ["users"]),
+               ask(r, "", "", ["users"])].join(" "));
+}
 console.log([
   ask(m, unit, "start", [group]), ask(m, unit, "stop", [group]), ask(m, unit, "restart", [group]),
   ask(m, unit, "start", ["users"]), ask(m, "ssh.service", "stop", [group]),
@@ -174,8 +212,12 @@ console.log([
 ].join(" "));
 JS
 )"
-  [ "$verdicts" = "yes yes yes not-handled not-handled not-handled not-handled" ] ||
-    fail "polkit verdicts: $verdicts"
+  expected="yes yes yes not-handled not-handled not-handled not-handled"
+  # Members change settings and report status without a password; the
+  # others are left to the actions' defaults.
+  [ -n "$helper" ] && expected="yes yes not-handled not-handled
+$expected"
+  [ "$verdicts" = "$expected" ] || fail "polkit verdicts: $verdicts"
 else
   fail "node is not installed: the polkit rule cannot be checked"
 fi
