@@ -283,6 +283,7 @@ as_member "
   printf '<AgentSysConfig evil=\"1\"/>\r\n' >.sys; mv .sys AgentSysConfig.xml
   printf '#!/bin/sh\n' >.ctl; chmod 755 .ctl; mv .ctl opal-agent-ctl
   mkdir imageformats; printf 'ELF' >imageformats/libqevil.so
+  ln -s '$work/outside/sbin' moved-aside
   cd '$ukey/..'
   mv Agent Agent.orig; ln -s '$work/outside/keys' Agent
 " || fail "the member could not plant in the previous release's layout"
@@ -298,12 +299,13 @@ cmp -s "$uhome/opal-agent-ctl" "$work/x/opt/opal4hbs/opal-agent-ctl" ||
 for said in "removed $uhome/log: a symbolic link to $up/usr/local/sbin" \
   "removed $uhome/AgentStatus.xml: a symbolic link" "removed $ukey: a symbolic link" \
   "warning: $uhome/AgentSysConfig.xml was replaced by uid 65534" \
-  "moved $uhome/imageformats aside to $uhome/moved-aside/" "moved $uhome/log.orig aside"; do
+  "moved $uhome/imageformats aside to $uhome/moved-aside/" "moved $uhome/log.orig aside" \
+  "removed $uhome/moved-aside: a symbolic link to $work/outside/sbin"; do
   grep -qF -- "$said" "$work/upgrade.out" || fail "the upgrade did not say: $said"
 done
-moved="$(find "$uhome/moved-aside" -mindepth 1 -maxdepth 1)"
 expect_mode "$uhome/moved-aside" 700 0:0 directory
-[ -e "$moved/imageformats/libqevil.so" ] || fail "the member's plug-in folder was not moved aside"
+[ -n "$(find "$uhome/moved-aside" -path '*/imageformats/libqevil.so')" ] ||
+  fail "the member's plug-in folder was not moved aside"
 
 # The new layout leaves a member nowhere to plant.
 for dir in "$uhome" "$uhome/log" "$uhome/Language" "$ukey" "$ureg"; do
