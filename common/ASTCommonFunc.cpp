@@ -112,6 +112,10 @@ void SetModuleDirectoryForTesting(std::optional<std::string> directory) {
     g_moduleDirectoryOverride = std::move(directory);
 }
 
+void SetProgramDirectory(const std::string& directory) {
+    SetModuleDirectoryForTesting(directory);
+}
+
 bool GetModuleDirectory(std::string& out) {
     {
         std::lock_guard lock(g_moduleDirectoryMutex);

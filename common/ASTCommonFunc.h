@@ -34,6 +34,9 @@ bool GetModuleDirectoryW(std::u16string& out);
 // added when missing) instead of the program's own; nullopt restores it.
 // Production code never calls it.
 void SetModuleDirectoryForTesting(std::optional<std::string> directory);
+// For a program that does not live in the agent's home (the system helper):
+// GetModuleDirectory answers `directory` from now on.
+void SetProgramDirectory(const std::string& directory);
 
 int32_t ParseNonNegativeInt(const char* text, bool& error);
 

@@ -14,6 +14,9 @@ struct AgentSettingsAccess {
     // It can be saved: the file is readable and writable (or missing) and
     // its directory takes the new file a save writes beside it.
     bool changeable = false;
+    // Changes go through the system helper (helper/HelperClient.h), not
+    // into the files.
+    bool throughHelper = false;
 };
 
 AgentSettingsAccess CheckAgentSettingsAccess();

@@ -17,6 +17,7 @@
 #include "config/AgentAccess.h"
 #include "config/AgentConfig.h"
 #include "ctl/CtlCommon.h"
+#include "helper/HelperClient.h"
 #include "shell/AgentServiceControl.h"
 #include "shell/AgentStatusText.h"
 
@@ -140,9 +141,47 @@ int ValidationFail(CtlAnswer& answer, const SettingsCheck& check, const std::str
     return answer.Fail(EXIT_FAILED, "validation", Utf8(check.Failure->text), std::move(details));
 }
 
+// The save of a user who is neither root nor the owner of the agent's home:
+// the system helper checks the settings again and saves them as OK does.
+int SaveThroughHelper(CtlAnswer& answer, const SettingsPages& pages) {
+    HelperSettings settings;
+    for (const SettingValue& entry : SettingsOf(pages.General, pages.Advanced))
+        settings.emplace_back(entry.Name, Utf8(entry.Value));
+    const HelperReply reply = HelperSaveSettings(settings, true);
+    answer.Json().Set("saved", reply.Done());
+    switch (reply.outcome) {
+    case HelperOutcome::Done:
+        break;
+    case HelperOutcome::NotAuthorized:
+        return answer.Fail(EXIT_FAILED, "permission", reply.message);
+    case HelperOutcome::InvalidSettings:
+        return answer.Fail(EXIT_FAILED, "validation", reply.message);
+    case HelperOutcome::Unavailable:
+        return answer.Fail(EXIT_FAILED, "permission",
+                           AdministratorsMessage("cannot save " + LocalConfigPath()) +
+                               " (the system helper is not available: " + reply.message + ")");
+    case HelperOutcome::Failed:
+        return answer.Fail(EXIT_FAILED, "save", reply.message);
+    }
+    JsonValue notified = JsonValue::Object();
+    notified.Set("netConfigChanged", reply.first);
+    notified.Set("toolTag", reply.second);
+    answer.Json().Set("notified", std::move(notified));
+    if (!reply.first)
+        answer.Warn("the agent's status document could not be marked (NetConfigChanged 1)");
+    if (!reply.second)
+        answer.Warn("the agent's registry value ToolTag could not be set to 2");
+    answer.Say("Saved " + LocalConfigPath() +
+               " through the system helper; the agent has been "
+               "told.");
+    return answer.Finish(EXIT_OK);
+}
+
 // OK's save and the agent's notification, told to the user.
 int SaveAndReport(CtlAnswer& answer, const CtlContext& context, const SettingsPages& pages,
                   int32_t maxRetryTimes) {
+    if (!WritesAgentFilesDirectly())
+        return SaveThroughHelper(answer, pages);
     // The sheet's rule: a user who may not change the settings is not let
     // try (and leave the agent's files half-touched).
     if (!MayChangeAgentSettings()) {

@@ -10,33 +10,8 @@
 #include <vector>
 
 #include "ctl/CtlTexts.h"
+#include "ui/SettingNames.h"
 #include "ui/SettingsRules.h"
-
-// In the order the pages show them; `config show` lists them so, and
-// assignments are applied so, whatever order they were given in.
-inline constexpr const char* SETTING_NAMES[] = {
-    "server",     "port",           "protocol",
-    "auth",       "user",           "password",
-    "proxy",      "proxy-type",     "proxy-port",
-    "proxy-user", "proxy-password", "proxy-auth-method",
-    "ca",         "client-cert",    "client-cert-password",
-    "retry",      "timeout"};
-inline constexpr const char* SECRET_SETTING_NAMES[] = {"password", "proxy-password",
-                                                       "client-cert-password"};
-
-bool IsSettingName(std::string_view name);
-bool IsSecretSetting(std::string_view name);
-
-struct SettingValue {
-    std::string Name;
-    std::u16string Value;
-
-    bool operator==(const SettingValue&) const = default;
-};
-using SettingList = std::vector<SettingValue>;
-
-// The value of `name` in `list`, or nullopt.
-std::optional<std::u16string> FindSetting(const SettingList& list, std::string_view name);
 
 struct SettingsPages {
     NetworkPageState General;
@@ -67,12 +42,3 @@ struct SettingsCheck {
 // empty client-cert requires none.
 SettingsCheck ApplyAndValidate(SettingsPages& pages, const SettingList& values,
                                const CtlTexts& texts, const ReverseLookup& lookup = LookUpHostName);
-
-// Every setting as the pages show it, secrets in clear (the caller decides
-// what of them to show).
-SettingList SettingsOf(const NetworkPageState& general, const AdvancedPageState& advanced);
-// The settings a saved record stands for, as the sheet would show them.
-SettingList SettingsOf(const NetworkConfigRecord& record, const WorkingConfigRecord& working);
-
-// The names whose values differ, in list order.
-std::vector<std::string> ChangedSettings(const SettingList& before, const SettingList& after);

@@ -128,3 +128,6 @@ file(WRITE ${OPAL_PACKAGING_OUT}/SettingToolSysConfig.xml "${opal_text}")
 install(FILES ${OPAL_PACKAGING_OUT}/SettingToolSysConfig.xml DESTINATION ${OPAL_DATA_SUBDIR})
 
 include(${OPAL_PACKAGING_DIR}/package.cmake)
+
+# The system helper through which users who are not root change the settings.
+include(${CMAKE_CURRENT_LIST_DIR}/helper.cmake)

@@ -14,6 +14,10 @@ PACKAGES=(
   libgtest-dev libgmock-dev python3 openssl curl
   # a private message bus for the fake systemd of the service tests
   dbus
+  # the system helper's tests: the real polkit daemon on a private system
+  # bus, in a mount namespace of its own (unshare), and systemd-analyze for
+  # its unit
+  polkitd util-linux systemd
   # real proxies for the transfer tests (HTTP, SOCKS 4/5, SOCKS 5 with a user)
   tinyproxy dante-server microsocks
   # fonts so that the Japanese UI renders in screenshots and under Xvfb

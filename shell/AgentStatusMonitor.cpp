@@ -3,6 +3,7 @@
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
 #include "config/AgentAccess.h"
+#include "helper/HelperClient.h"
 
 std::atomic<int32_t> g_selfConfigChange{0};
 
@@ -75,8 +76,7 @@ void CAgentStatusMonitor::PollOnce() {
                 ++m_pollCounter;
             } else {
                 m_pollCounter = 0;
-                if (MayWrite(REG_TOOL_TAG, m_toolTagRefusalLogged))
-                    SaveToolExitTagReg(TOOL_TAG_NONE);
+                ClearToolTag();
                 g_selfConfigChange = 0;
             }
         } else {
@@ -86,18 +86,64 @@ void CAgentStatusMonitor::PollOnce() {
 
     // Only the manager's answer that the service is down makes "works
     // normally" stale; a state that could not be read says nothing.
+    if (AgentServiceState() != ServiceRunState::NotRunning ||
+        m_context.cachedStatus->AgentStatus() != STATUS_WORKS_NORMALLY)
+        return;
+    if (!WritesAgentFilesDirectly()) {
+        MarkAgentUnreachable();
+        return;
+    }
     // A user who may not repair the status leaves it alone, before the
     // reload, so that nothing is read or logged for it every cycle.
-    if (AgentServiceState() == ServiceRunState::NotRunning &&
-        m_context.cachedStatus->AgentStatus() == STATUS_WORKS_NORMALLY &&
-        MayWrite(REG_AGENT_STATUS, m_agentStatusRefusalLogged)) {
-        if (m_context.cachedStatus->Reload() == 0 &&
-            m_context.cachedStatus->AgentStatus() == STATUS_WORKS_NORMALLY) {
-            LOG_PRINTF(LK_WARNING, "The agent status is abnormal, modify it. [%s|%d]");
-            SaveAgentStatusReg(STATUS_CANNOT_CONNECT);
-            m_context.postAgentStatus();
-        }
+    if (!MayWrite(REG_AGENT_STATUS, m_agentStatusRefusalLogged))
+        return;
+    if (m_context.cachedStatus->Reload() == 0 &&
+        m_context.cachedStatus->AgentStatus() == STATUS_WORKS_NORMALLY) {
+        LOG_PRINTF(LK_WARNING, "The agent status is abnormal, modify it. [%s|%d]");
+        SaveAgentStatusReg(STATUS_CANNOT_CONNECT);
+        m_context.postAgentStatus();
     }
+}
+
+void CAgentStatusMonitor::ClearToolTag() {
+    if (WritesAgentFilesDirectly()) {
+        if (MayWrite(REG_TOOL_TAG, m_toolTagRefusalLogged))
+            SaveToolExitTagReg(TOOL_TAG_NONE);
+        return;
+    }
+    if (m_toolTagRefusalLogged)
+        return;
+    // The helper clears only a 2, which it reads itself.
+    const HelperReply reply = HelperClearToolTag();
+    if (!reply.Done())
+        NoteHelperRefusal(REG_TOOL_TAG, reply.message, m_toolTagRefusalLogged);
+}
+
+void CAgentStatusMonitor::MarkAgentUnreachable() {
+    // Once refused, the helper is not asked again in this run: every cycle
+    // would cost it a polkit check and its log a line.
+    if (m_agentStatusRefusalLogged)
+        return;
+    // No reload here: the helper asks systemd and reads the status itself
+    // before it writes, and the frame reloads on the message.
+    const HelperReply reply = HelperMarkAgentUnreachable();
+    if (!reply.Done()) {
+        NoteHelperRefusal(REG_AGENT_STATUS, reply.message, m_agentStatusRefusalLogged);
+        return;
+    }
+    if (reply.first) {
+        LOG_PRINTF(LK_WARNING, "The agent status is abnormal, modify it. [%s|%d]");
+        m_context.postAgentStatus();
+    }
+}
+
+void CAgentStatusMonitor::NoteHelperRefusal(const char16_t* name, const std::string& why,
+                                            bool& refusalLogged) {
+    LOG_PRINTF(LK_WARNING,
+               "The system helper did not write the register item %S (%s): the monitor leaves "
+               "it to the agent's administrators. [%s|%d]",
+               name, why);
+    refusalLogged = true;
 }
 
 bool CAgentStatusMonitor::MayWrite(const char16_t* name, bool& refusalLogged) {

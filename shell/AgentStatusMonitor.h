@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "config/AgentConfig.h"
 #include "platform/system/Clock.h"
@@ -71,6 +72,11 @@ private:
     // Whether the registry value may be written by this user; the first
     // refusal of each value is logged, later ones are not.
     bool MayWrite(const char16_t* name, bool& refusalLogged);
+    // The two repairs for a user who is neither root nor the home's owner:
+    // through the system helper, which checks their conditions itself.
+    void ClearToolTag();
+    void MarkAgentUnreachable();
+    void NoteHelperRefusal(const char16_t* name, const std::string& why, bool& refusalLogged);
 
     AgentStatusMonitorContext m_context;
     int32_t m_pollCounter = 0;

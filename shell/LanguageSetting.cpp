@@ -7,6 +7,7 @@
 #include "common/LogTracker.h"
 #include "config/AgentConfig.h"
 #include "config/ConfigDocument.h"
+#include "helper/HelperClient.h"
 
 namespace {
 
@@ -63,6 +64,17 @@ void SaveLanguageSetting(int32_t number) {
     } catch (...) {
         LOG_UNKNOWN_EXCEPTION();
     }
+}
+
+bool SaveLanguageChoice(int32_t number, bool userAsked) {
+    if (WritesAgentFilesDirectly()) {
+        SaveLanguageSetting(number);
+        return true;
+    }
+    const HelperReply reply = HelperSetLanguage(number, userAsked);
+    if (!reply.Done())
+        LOG_PRINTF(LK_WARNING, "The language choice was not saved: %s [%s|%d]", reply.message);
+    return reply.Done();
 }
 
 bool MatchesAcceptedVersion(std::u16string_view version, std::string_view accepted) {

@@ -16,6 +16,11 @@ inline constexpr char ACCEPTED_LANGUAGE_VERSION[] = "2.5.0";
 int32_t ReadLanguageSetting();
 // Writes "Language" into the existing file; logs and gives up otherwise.
 void SaveLanguageSetting(int32_t number);
+// The tool's way to store a choice: written directly by root and by a user
+// who owns the agent's home, through the system helper by everybody else
+// (`userAsked`: polkit may ask for a password). False, logged, when the
+// helper refused or is missing.
+bool SaveLanguageChoice(int32_t number, bool userAsked);
 
 // Whether a library's resource version matches an accepted one: leading
 // blanks skipped on both sides, then compared up to the end of either text

@@ -295,7 +295,7 @@ void CMainFrame::SelectLanguage(int command) {
 
     const int32_t number = english ? 0 : languages[index].number;
     m_app.SetSelectedLanguage(number);
-    SaveLanguageSetting(number);
+    SaveLanguageChoice(number, true);
 
     if (m_sheet) {
         ShowMessage(LoadText(IDS_LANGUAGE_WHILE_SHEET_OPEN), LoadText(IDS_CAPTION),

@@ -149,7 +149,7 @@ void CSettingApp::LoadLanguageSetting() {
     if (entry == m_languages.end()) {
         CResourceLookup::SetResourceModule(nullptr);
         m_selectedLanguage = 0;
-        SaveLanguageSetting(0);
+        SaveLanguageChoice(0, false);
         return;
     }
     CResourceLookup::SetResourceModule(entry->module.get());

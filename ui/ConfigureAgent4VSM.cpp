@@ -8,6 +8,7 @@
 #include "BuildInfo.h"
 #include "common/ASTCommonFunc.h"
 #include "config/AgentConfig.h"
+#include "helper/HelperClient.h"
 #include "platform/gui/Banner.h"
 #include "platform/gui/MessageBox.h"
 #include "platform/gui/ResourceLookup.h"
@@ -17,6 +18,7 @@
 #include "shell/AgentStatusMonitor.h"
 #include "shell/SettingApp.h"
 #include "ui/ConnectionTestProgress.h"
+#include "ui/SettingNames.h"
 
 namespace {
 
@@ -58,7 +60,7 @@ void CConfigureAgent4VSM::CloseWithoutSaving() {
 }
 
 bool CConfigureAgent4VSM::OnInitDialog() {
-    m_access = m_context.access ? m_context.access() : CheckAgentSettingsAccess();
+    m_access = m_context.access ? m_context.access() : CheckSettingsAccess();
     LoadedSettingsPages loaded = LoadSettingsPages();
     if (!loaded.WorkingConfigLoaded)
         ShowSettingsMessage(this, m_strings(IDS_WORKING_CONFIG_LOAD_FAILED), m_strings);
@@ -200,8 +202,33 @@ void CConfigureAgent4VSM::OnOK() {
 }
 
 void CConfigureAgent4VSM::Save() {
+    if (m_access.throughHelper) {
+        SaveThroughHelper();
+        return;
+    }
     if (!SaveSettingsPages(m_general->m_state, m_advanced->m_state, m_loadedMaxRetryTimes).Saved())
         ShowSettingsMessage(this, m_strings(IDS_NETWORK_CONFIG_SAVE_FAILED), m_strings);
+}
+
+void CConfigureAgent4VSM::SaveThroughHelper() {
+    // Every setting, so that the helper saves what the pages show, checked
+    // again there by the same rules.
+    HelperSettings settings;
+    for (const SettingValue& entry : SettingsOf(m_general->m_state, m_advanced->m_state))
+        settings.emplace_back(entry.Name, QString::fromStdU16String(entry.Value).toStdString());
+    const HelperReply reply = HelperSaveSettings(settings, true);
+    if (reply.Done()) {
+        // The helper's save is this tool's own: the monitor and an open
+        // sheet treat it as such.
+        g_selfConfigChange = 1;
+        return;
+    }
+    // A refusal and a check of the helper's say why in their own words.
+    ShowSettingsMessage(this,
+                        reply.message.empty()
+                            ? m_strings(IDS_NETWORK_CONFIG_SAVE_FAILED)
+                            : QString::fromStdString(reply.message).toStdU16String(),
+                        m_strings);
 }
 
 void CConfigureAgent4VSM::OnTestConnection() {

@@ -72,6 +72,7 @@ private:
     // Both pages' checks, switching to the page that refuses.
     bool ValidatePages();
     void Save();
+    void SaveThroughHelper();
     void ShowPage(int index);
     // No OK, and the line that says why, below the pages.
     void ShowReadOnlyLine(const std::u16string& text);

@@ -355,7 +355,7 @@ TEST_F(EasycurlTest, ReadOnlyPemCopiesAreLeftAsTheyAreAndTheWriteFails) {
     EXPECT_TRUE(Contains(Log(), "Failed to create client password, [Easycurl.cpp|"));
 }
 
-// In the install's shared program directory (root:G 2775), copies left by
+// In a shared program directory of the group-writable layout (root:G 2775), copies left by
 // another administrator (here uid 64321, a user of the test's making) are
 // theirs alone; a member's conversion replaces them with its own, the key
 // still 0600, the certificate readable by all. A copy nobody may write was
@@ -366,7 +366,7 @@ TEST_F(EasycurlTest, AnotherAdministratorsCopiesGiveWayInTheSharedDirectory) {
     const TestCertificates& certs = Certs();
     const gid_t group = testsupport::UnusedGroupId();
     const uid_t otherAdmin = 64321;
-    testsupport::ApplyInstallModes(Home(), RegistryRootDir(), group);
+    testsupport::ApplyGroupWritableModes(Home(), RegistryRootDir(), group);
     ::chmod(m_log->File().c_str(), 0666);
     fs::permissions(certs.File("client.p12"), fs::perms::others_read, fs::perm_options::add);
     fs::permissions(fs::path(certs.File("client.p12")).parent_path(), fs::perms::others_exec,

@@ -1,6 +1,8 @@
 // Who may do what with the agent's files, judged as a member and as a
 // non-member of an administrators' group of the test's own, in a home laid
-// out with the install's modes.
+// out with the install's modes (everything root's; members read the local
+// configuration and change it through the system helper) and in the older
+// layout whose directories the group could write.
 
 #include "config/AgentAccess.h"
 
@@ -36,6 +38,12 @@ protected:
         // The children log into the test's log as well.
         ::chmod((m_temp.Path() / "test.log").c_str(), 0666);
     }
+    // Directories and shared files the group's (set-group-id directories,
+    // 0660/0664 files): where a member still writes directly.
+    void LayOutGroupWritable() {
+        LayOut();
+        ApplyGroupWritableModes(Home(), RegistryRootDir(), m_group);
+    }
     int AsMember(const std::function<int()>& body) { return RunUnprivileged(body, {m_group}); }
     int AsNonMember(const std::function<int()>& body) { return RunUnprivileged(body); }
     FileOwnership Ownership(const char* name) const { return OwnershipOf(HomeFile(name)); }
@@ -58,13 +66,22 @@ TEST_F(AgentAccessTest, SettingsMayBeChangedWhereTheFileAndItsDirectoryAllowIt) 
         bool member;
         int expected; // 1 readable, 2 changeable
     } cases[] = {
-        {"member", [] {}, true, 3},
+        // The install's layout: members read, nobody but root writes.
+        {"member", [] {}, true, 1},
         {"non-member", [] {}, false, 0},
-        {"non-member, a configuration all may read", [&] { ::chmod(HomeFile("AgentLocalConfig.xml").c_str(), 0664); },
-         false, 1},
+        {"non-member, a configuration all may read",
+         [&] { ::chmod(HomeFile("AgentLocalConfig.xml").c_str(), 0644); }, false, 1},
         {"member, file writable but the directory not",
-         [&] { ::chmod(Home().c_str(), 02755); }, true, 1},
+         [&] { ::chmod(HomeFile("AgentLocalConfig.xml").c_str(), 0660); }, true, 1},
+        {"member, the group-writable layout", [&] { LayOutGroupWritable(); }, true, 3},
+        {"non-member, the group-writable layout", [&] { LayOutGroupWritable(); }, false, 0},
         {"member, no configuration yet", [&] { fs::remove(HomeFile("AgentLocalConfig.xml")); },
+         true, 1},
+        {"member, no configuration yet, the group-writable layout",
+         [&] {
+             fs::remove(HomeFile("AgentLocalConfig.xml"));
+             LayOutGroupWritable();
+         },
          true, 3},
         {"non-member, no configuration yet", [&] { fs::remove(HomeFile("AgentLocalConfig.xml")); },
          false, 1},
@@ -85,9 +102,15 @@ TEST_F(AgentAccessTest, SettingsMayBeChangedWhereTheFileAndItsDirectoryAllowIt) 
     EXPECT_EQ(Encode(CheckAgentSettingsAccess()), 3);
 }
 
-TEST_F(AgentAccessTest, OnlyAMemberMayWriteTheAgentsValues) {
+TEST_F(AgentAccessTest, OnlyRootOrAGroupWritableLayoutLetsTheAgentsValuesBeWritten) {
     SKIP_UNLESS_ROOT();
     LayOut();
+    for (const char16_t* name : {u"ToolTag", u"AgentStatus"}) {
+        EXPECT_EQ(AsMember([name] { return MayWriteAgentValue(name) ? 1 : 0; }), 0);
+        EXPECT_EQ(AsNonMember([name] { return MayWriteAgentValue(name) ? 1 : 0; }), 0);
+        EXPECT_TRUE(MayWriteAgentValue(name));
+    }
+    LayOutGroupWritable();
     for (const char16_t* name : {u"ToolTag", u"AgentStatus"}) {
         EXPECT_EQ(AsMember([name] { return MayWriteAgentValue(name) ? 1 : 0; }), 1);
         EXPECT_EQ(AsNonMember([name] { return MayWriteAgentValue(name) ? 1 : 0; }), 0);
@@ -115,7 +138,15 @@ TEST_F(AgentAccessTest, ANonMemberReadsTheTrueStatusAndChangesNothing) {
     EXPECT_EQ(CountOf(Log(), "Failed to open register entry"), 0) << Log();
     EXPECT_EQ(CountOf(Log(), "Failed to write register item"), 0) << Log();
 
-    // A member's read creates the missing value, in the group.
+    // A member reads the same and creates nothing either: the key is root's.
+    EXPECT_EQ(AsMember([] {
+                  AgentStatusRecord record{0, 4, 0, 0, 0};
+                  return ReadStatusReg(record) == 0 && record.AgentStatus == 32 ? 0 : 1;
+              }),
+              0);
+    EXPECT_FALSE(FileExists(AgentRegistryValueFile("ToolTag")));
+    // In the group-writable layout a member's read creates it, in the group.
+    LayOutGroupWritable();
     EXPECT_EQ(AsMember([] {
                   AgentStatusRecord record{0, 4, 0, 0, 0};
                   return LoadStatusReg(record) == 0 && record.AgentStatus == 32 ? 0 : 1;
@@ -125,9 +156,32 @@ TEST_F(AgentAccessTest, ANonMemberReadsTheTrueStatusAndChangesNothing) {
               (FileOwnership{NOBODY_UID, m_group, 0664}));
 }
 
-TEST_F(AgentAccessTest, AMembersSavesKeepTheGroupAndTheInstallsModes) {
+TEST_F(AgentAccessTest, InTheInstallsLayoutNoMemberWritesTheFiles) {
     SKIP_UNLESS_ROOT();
     LayOut();
+    const std::string local = Read("AgentLocalConfig.xml");
+    const std::string status = Read("AgentStatus.xml");
+    const struct {
+        const char* what;
+        std::function<int()> save;
+    } cases[] = {
+        {"network configuration", [] { return SaveNetworkConfig(NetworkConfigRecord()); }},
+        {"status document", [] { return SaveNetConfigChange(1); }},
+        {"agent's value", [] { return SaveToolExitTagReg(2); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(AsMember([&] { return c.save() == ERR_CONFIG_SAVE ? 0 : 1; }), 0);
+    }
+    EXPECT_EQ(Read("AgentLocalConfig.xml"), local);
+    EXPECT_EQ(Read("AgentStatus.xml"), status);
+    EXPECT_EQ(AgentRegistryInt(u"ToolTag"), 0);
+    EXPECT_EQ(Ownership("AgentLocalConfig.xml"), (FileOwnership{0, m_group, 0640}));
+}
+
+TEST_F(AgentAccessTest, AMembersSavesKeepTheGroupAndTheModesOfAGroupWritableLayout) {
+    SKIP_UNLESS_ROOT();
+    LayOutGroupWritable();
     const struct {
         const char* what;
         const char* file;
@@ -150,7 +204,8 @@ TEST_F(AgentAccessTest, AMembersSavesKeepTheGroupAndTheInstallsModes) {
         // An exit status carries eight bits only.
         EXPECT_EQ(AsNonMember([&] { return c.save() == ERR_CONFIG_SAVE ? 0 : 1; }), 0);
         EXPECT_EQ(AsMember(c.save), 0);
-        const fs::path file = c.file ? fs::path(HomeFile(c.file)) : AgentRegistryValueFile("ToolTag");
+        const fs::path file =
+            c.file ? fs::path(HomeFile(c.file)) : AgentRegistryValueFile("ToolTag");
         EXPECT_EQ(OwnershipOf(file), (FileOwnership{NOBODY_UID, m_group, c.mode}));
     }
     EXPECT_NE(Read("AgentLocalConfig.xml").find("kestrel2.example.com"), std::string::npos);

@@ -581,11 +581,12 @@ TEST_F(ShellTest, NoUsableLogDirectoryIsSaidOnceOnStandardError) {
     EXPECT_NE(said.find(line), std::string::npos) << said;
 }
 
-// The tool as a desktop user runs it, in a home laid out with the install's
-// modes and an administrators' group of the test's own: a non-member sees
-// the agent's true status and logs into its own state directory; a member
-// logs where the agent's settings say, and saves its language choice, the
-// files staying in the group.
+// The tray started by real users in the install's layout (everything root's)
+// and an administrators' group of the test's own, on a machine without the
+// system helper: member and non-member alike see the agent's true status,
+// log into their own state directory, and choose a language for their run
+// only; the tool's configuration is not touched. (Saves through the helper:
+// tests/helper.)
 TEST_F(ShellTest, InTheInstallsLayoutMembersAndOthersGetWhatTheyMay) {
     SKIP_UNLESS_ROOT();
     const gid_t group = UnusedGroupId();
@@ -593,39 +594,32 @@ TEST_F(ShellTest, InTheInstallsLayoutMembersAndOthersGetWhatTheyMay) {
     SetStatus(1, 32, 0); // a version mismatch: no default would show it
     ApplyInstallModes(Home(), RegistryRootDir(), group);
     const std::string stateLog = m_temp / "state/opal-agent-setting/OPALAgentSetting.log";
-    const std::string agentLog = HomeFile("log/OPALAgentSetting.log");
-    const struct {
-        const char* what;
-        bool member;
-        const std::string& log;
-        const char* languageAfter;
-    } cases[] = {
-        {"non-member", false, stateLog, "<Language>0</Language>"},
-        {"member", true, agentLog, "<Language>3</Language>"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    const std::string toolConfig = ReadFileBytes(HomeFile("SettingToolSysConfig.xml"));
+    // No system bus: no helper, whatever the machine has.
+    const std::string noBus = "unix:path=" + (m_temp.Path() / "no-bus").string();
+    for (const bool member : {false, true}) {
+        SCOPED_TRACE(member ? "member" : "non-member");
         const int rc = RunUnprivileged(
             [&] {
+                ::setenv("DBUS_SYSTEM_BUS_ADDRESS", noBus.c_str(), 1);
                 CSettingApp* app = Start();
                 if (!app)
                     return 1;
                 if (Tray().iconId != static_cast<int>(IDI_AGENT_PROBLEM) || Tray().tip != Str(7044))
                     return 2;
-                if (app->LogFilePath() != c.log)
+                if (app->LogFilePath() != stateLog)
                     return 3;
                 app->MainFrame()->OnCommand(ID_LANGUAGE_FIRST);
                 return app->SelectedLanguage() == 3 ? 0 : 4;
             },
-            c.member ? std::vector<gid_t>{group} : std::vector<gid_t>{});
+            member ? std::vector<gid_t>{group} : std::vector<gid_t>{});
         EXPECT_EQ(rc, 0);
-        EXPECT_NE(ReadFileBytes(HomeFile("SettingToolSysConfig.xml")).find(c.languageAfter),
-                  std::string::npos);
-        EXPECT_EQ(OwnershipOf(HomeFile("SettingToolSysConfig.xml")).gid, group);
-        EXPECT_EQ(OwnershipOf(HomeFile("SettingToolSysConfig.xml")).mode, 0664u);
+        EXPECT_EQ(ReadFileBytes(HomeFile("SettingToolSysConfig.xml")), toolConfig);
+        EXPECT_EQ(OwnershipOf(HomeFile("SettingToolSysConfig.xml")), (FileOwnership{0, 0, 0644}));
         EXPECT_EQ(Registry(u"AgentStatus"), 32);
     }
-    // The non-member's own log, private, saying once why it is there.
+    // The users' own log, private, saying once per run why it is there and
+    // that the language choice was not saved.
     EXPECT_EQ(OwnershipOf(m_temp / "state/opal-agent-setting"),
               (FileOwnership{NOBODY_UID, NOGROUP_GID, 0700}));
     const std::string own = ReadFileBytes(stateLog);
@@ -633,10 +627,5 @@ TEST_F(ShellTest, InTheInstallsLayoutMembersAndOthersGetWhatTheyMay) {
                              " cannot be written by this user; the log is kept in " + stateLog +
                              " instead.";
     EXPECT_NE(own.find(line), std::string::npos) << own;
-    EXPECT_EQ(own.find(line), own.rfind(line));
-    // The member's log in the agent's log directory, which the member made
-    // as the install makes it.
-    EXPECT_EQ(OwnershipOf(HomeFile("log")), (FileOwnership{NOBODY_UID, group, 02775}));
-    EXPECT_EQ(OwnershipOf(agentLog), (FileOwnership{NOBODY_UID, group, 0664}));
-    EXPECT_NE(ReadFileBytes(agentLog).find("Agent setting tool starting..."), std::string::npos);
+    EXPECT_NE(own.find("The language choice was not saved: "), std::string::npos) << own;
 }

@@ -144,6 +144,30 @@ void Own(const fs::path& path, gid_t group, unsigned mode) {
 } // namespace
 
 void ApplyInstallModes(const fs::path& home, const fs::path& registryRoot, gid_t group) {
+    if (!home.empty() && fs::is_directory(home)) {
+        Own(home, 0, 0755);
+        for (const char* name : {"AgentStatus.xml", "SettingToolSysConfig.xml",
+                                 "AgentSysConfig.xml", "AgentWorkConfig.xml"}) {
+            if (FileExists(home / name))
+                Own(home / name, 0, 0644);
+        }
+        // The encrypted passwords: the group reads them, nobody else.
+        if (FileExists(home / "AgentLocalConfig.xml"))
+            Own(home / "AgentLocalConfig.xml", group, 0640);
+        if (fs::is_directory(home / "log")) {
+            Own(home / "log", 0, 0755);
+            if (FileExists(home / "log/OPALAgentSetting.log"))
+                Own(home / "log/OPALAgentSetting.log", 0, 0644);
+        }
+    }
+    if (!fs::is_directory(registryRoot))
+        return;
+    Own(registryRoot, 0, 0755);
+    for (const auto& entry : fs::recursive_directory_iterator(registryRoot))
+        Own(entry.path(), 0, entry.is_directory() ? 0755 : 0644);
+}
+
+void ApplyGroupWritableModes(const fs::path& home, const fs::path& registryRoot, gid_t group) {
     const struct {
         const char* name;
         unsigned mode;

@@ -102,11 +102,19 @@ gid_t UnusedGroupId();
 
 // The ownership and modes the install gives the agent's files, with `group`
 // as the administrators' group: applied to whatever of them exists in `home`
-// (when given) and below `registryRoot`. The program directory, the log directory and
-// every registry directory root:group 2775; the local configuration 0660;
-// the status document, the tool's configuration, the log and the registry
-// values 0664, all root:group; the agent's own documents root:root 0644.
+// (when given) and below `registryRoot`. Everything is root's and written by
+// root alone (members change it through the system helper): the program
+// directory, the log directory and every registry directory 0755; the local
+// configuration root:group 0640, so that members can read it; every other
+// document, the log and the registry values 0644.
 void ApplyInstallModes(const fs::path& home, const fs::path& registryRoot, gid_t group);
+// The older layout in which the group wrote the agent's files itself: the
+// program directory, the log directory and every registry directory
+// root:group 2775; the local configuration 0660; the status document, the
+// tool's configuration, the log and the registry values 0664, all
+// root:group; the agent's own documents root:root 0644. For the tests of
+// saves in directories that hand down their group.
+void ApplyGroupWritableModes(const fs::path& home, const fs::path& registryRoot, gid_t group);
 
 // Owner, group and permission bits (with set-id bits) of a file.
 struct FileOwnership {

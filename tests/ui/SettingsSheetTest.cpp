@@ -23,6 +23,7 @@
 #include "shell/AgentStatusMonitor.h"
 #include "shell/PluginLoader.h"
 #include "tests/comm/CommTestHarness.h"
+#include "tests/helper/HelperSystem.h"
 #include "tests/support/TestSupport.h"
 #include "ui/ConnectionTestProgress.h"
 
@@ -576,8 +577,10 @@ TEST_F(SettingsSheetTest, ReadOnlySheetShowsTheValuesAndTakesNoChange) {
 
 // The same sheet opened by real users in the install's layout, with an
 // administrators' group of the test's own: a non-member who may not even
-// read the configuration, one who may read it (an administrator made it
-// readable), and a member whose OK saves, the file keeping group and mode.
+// read the configuration; one who may read it (an administrator made it
+// readable) with no system helper, then refused by polkit; and a member
+// whose OK saves through the helper the bytes root's own OK saves, the file
+// staying root's with its mode.
 TEST_F(SettingsSheetTest, AsMemberAndNonMemberInTheInstallsLayout) {
     SKIP_UNLESS_ROOT();
     const gid_t group = UnusedGroupId();
@@ -592,6 +595,14 @@ TEST_F(SettingsSheetTest, AsMemberAndNonMemberInTheInstallsLayout) {
         sheet->show();
         return sheet;
     };
+    const auto readOnlyWithValues = [&] {
+        auto sheet = open();
+        if (!m_boxes.Records().empty())
+            return 40;
+        if (sheet->GeneralPage().GetDlgItemText(IDC_SERVER_ADDRESS) != u"kestrel.example.com")
+            return 42;
+        return ReadOnlyLookProblem(*sheet, ReadOnlyLine(IDS_SETTINGS_READ_ONLY), true);
+    };
 
     // Not readable: nothing true to show, so nothing is usable but Cancel,
     // and no message asks to check a file that is fine.
@@ -605,34 +616,47 @@ TEST_F(SettingsSheetTest, AsMemberAndNonMemberInTheInstallsLayout) {
     });
     EXPECT_EQ(rc, 0);
 
-    ::chmod(HomeFile("AgentLocalConfig.xml").c_str(), 0664);
+    // Readable, but no helper to save through: read-only.
+    ::chmod(HomeFile("AgentLocalConfig.xml").c_str(), 0644);
+    const std::string noBus = "unix:path=" + (m_temp.Path() / "no-bus").string();
     rc = RunUnprivileged([&] {
-        auto sheet = open();
-        if (!m_boxes.Records().empty())
-            return 40;
-        if (sheet->GeneralPage().GetDlgItemText(IDC_SERVER_ADDRESS) != u"kestrel.example.com")
-            return 42;
-        return ReadOnlyLookProblem(*sheet, ReadOnlyLine(IDS_SETTINGS_READ_ONLY), true);
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", noBus.c_str(), 1);
+        return readOnlyWithValues();
     });
     EXPECT_EQ(rc, 0);
-    ::chmod(HomeFile("AgentLocalConfig.xml").c_str(), 0660);
+
+    helpertest::HelperSystem system;
+    if (const std::string why = system.Start(Home(), RegistryRootDir(), group); !why.empty())
+        GTEST_SKIP() << "the rest goes through the system helper: " << why;
+    // polkit refuses a user outside the group (no password to give here).
+    system.SetNobodyMember(false);
+    EXPECT_EQ(RunUnprivileged(readOnlyWithValues), 0);
+    ::chmod(HomeFile("AgentLocalConfig.xml").c_str(), 0640);
     EXPECT_EQ(Document("AgentLocalConfig.xml"), local);
 
-    rc = RunUnprivileged(
-        [&] {
-            auto sheet = open();
-            if (sheet->IsReadOnly() || !sheet->GetDlgItem(IDOK)->isVisible() ||
-                sheet->findChild<QLabel*>(QString::fromLatin1(SETTINGS_READ_ONLY_LINE_NAME)))
-                return 50;
-            sheet->GeneralPage().SetDlgItemText(IDC_SERVER_ADDRESS, u"kestrel2.example.com");
-            Click(*sheet, IDOK);
-            return m_boxes.Records().empty() && sheet->result() == IDOK ? 0 : 51;
-        },
-        {group});
-    EXPECT_EQ(rc, 0);
-    EXPECT_NE(Document("AgentLocalConfig.xml").find("kestrel2.example.com"), std::string::npos);
-    EXPECT_EQ(OwnershipOf(HomeFile("AgentLocalConfig.xml")),
-              (FileOwnership{NOBODY_UID, group, 0660}));
-    EXPECT_EQ(OwnershipOf(HomeFile("AgentStatus.xml")), (FileOwnership{NOBODY_UID, group, 0664}));
+    const auto edit = [&] {
+        auto sheet = open();
+        if (sheet->IsReadOnly() || !sheet->GetDlgItem(IDOK)->isVisible() ||
+            sheet->findChild<QLabel*>(QString::fromLatin1(SETTINGS_READ_ONLY_LINE_NAME)))
+            return 50;
+        sheet->GeneralPage().SetDlgItemText(IDC_SERVER_ADDRESS, u"kestrel2.example.com");
+        Click(*sheet, IDOK);
+        if (!m_boxes.Records().empty() || sheet->result() != IDOK)
+            return 51;
+        return g_selfConfigChange.load() == 1 ? 0 : 52;
+    };
+    system.SetNobodyMember(true);
+    EXPECT_EQ(RunUnprivileged(edit, {group}), 0);
+    const std::string helperBytes = Document("AgentLocalConfig.xml");
+    EXPECT_NE(helperBytes.find("kestrel2.example.com"), std::string::npos);
+    EXPECT_EQ(OwnershipOf(HomeFile("AgentLocalConfig.xml")), (FileOwnership{0, group, 0640}));
+    EXPECT_EQ(OwnershipOf(HomeFile("AgentStatus.xml")), (FileOwnership{0, 0, 0644}));
+    EXPECT_NE(Document("AgentStatus.xml").find("<NetConfigChanged>1</NetConfigChanged>"),
+              std::string::npos);
     EXPECT_EQ(AgentRegistryInt(u"ToolTag"), 2);
+
+    // Root's OK writes the same bytes itself.
+    WriteFileBytes(HomeFile("AgentLocalConfig.xml"), local);
+    EXPECT_EQ(edit(), 0);
+    EXPECT_EQ(Document("AgentLocalConfig.xml"), helperBytes);
 }

@@ -7,3 +7,7 @@ foreach(test SettingsSheetTest ConnectionTestProgressTest)
       PROPERTIES TIMEOUT 120
       ENVIRONMENT "QT_QPA_PLATFORM=offscreen;LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/platform/gui/lsan.supp")
 endforeach()
+# The sheet of a user who is not root saves through the system helper.
+if(TARGET opal-agent-helper)
+  target_link_libraries(SettingsSheetTest PRIVATE opal_helper_test_system)
+endif()

@@ -93,23 +93,36 @@ FakeSystemBus::~FakeSystemBus() {
 }
 
 std::string FakeSystemBus::Start() {
+    return StartWith("session", "  <policy context=\"default\">\n"
+                                "    <allow user=\"*\"/>\n"
+                                "    <allow own=\"*\"/>\n"
+                                "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                                "    <allow eavesdrop=\"true\"/>\n"
+                                "  </policy>\n");
+}
+
+std::string FakeSystemBus::StartSystemBus(const std::string& policy) {
+    // Other users reach the socket through the directory.
+    fs::permissions(m_dir.Path(), fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+    return StartWith("system", policy);
+}
+
+std::string FakeSystemBus::StartWith(const std::string& type, const std::string& policy) {
     const std::string config = m_dir / "bus.conf";
     WriteFileBytes(config,
                    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration "
                    "1.0//EN\"\n \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                    "<busconfig>\n"
-                   "  <type>session</type>\n"
-                   "  <listen>unix:path=" +
+                   "  <type>" +
+                       type +
+                       "</type>\n"
+                       "  <listen>unix:path=" +
                        (m_dir / "system_bus_socket") +
                        "</listen>\n"
-                       "  <auth>EXTERNAL</auth>\n"
-                       "  <policy context=\"default\">\n"
-                       "    <allow user=\"*\"/>\n"
-                       "    <allow own=\"*\"/>\n"
-                       "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                       "    <allow eavesdrop=\"true\"/>\n"
-                       "  </policy>\n"
-                       "</busconfig>\n");
+                       "  <auth>EXTERNAL</auth>\n" +
+                       policy + "</busconfig>\n");
     m_address = StartAndReadLine(
         {"dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"},
         m_daemon, m_daemonOutput);

@@ -24,6 +24,11 @@ public:
 
     // Starts dbus-daemon and the fake. Empty on success, else what failed.
     std::string Start();
+    // The same on a bus of type "system" with the policies `policy` (the
+    // <policy> and <include> elements of its configuration), reachable by
+    // every user, as the system helper's tests need.
+    std::string StartSystemBus(const std::string& policy);
+    const TempDir& Directory() const { return m_dir; }
     void Stop();
 
     // A unit `name` ("agent.service"), reading `activeScript` now and running
@@ -46,6 +51,7 @@ public:
     const std::string& Address() const { return m_address; }
 
 private:
+    std::string StartWith(const std::string& type, const std::string& policy);
     // A method of the fake's control interface; the reply (when asked for) is
     // the caller's to unref.
     bool Call(struct sd_bus_message** reply, const char* method, const char* signature, ...);

@@ -81,7 +81,7 @@ TEST_F(RegistryStoreTest, KeyWithoutRightsIsAccessDenied) {
     EXPECT_EQ(rc, 0);
 }
 
-// The install's layout: every key directory root:G 2775, values root:G
+// The group-writable layout: every key directory root:G 2775, values root:G
 // 0664, with G a group of the test's own. Reading needs only read rights;
 // a member writes, and what it writes stays in the group.
 TEST_F(RegistryStoreTest, ReadingNeedsNoWriteRightsAndAMembersWritesStayInTheGroup) {
@@ -94,7 +94,7 @@ TEST_F(RegistryStoreTest, ReadingNeedsNoWriteRightsAndAMembersWritesStayInTheGro
         ASSERT_EQ(RegCreateKey(HKEY_LOCAL_MACHINE, agentKey, key), ERROR_SUCCESS);
         ASSERT_EQ(RegSetString(key, u"AgentStatus", u"32"), ERROR_SUCCESS);
     }
-    ApplyInstallModes({}, m_root.Path(), group);
+    ApplyGroupWritableModes({}, m_root.Path(), group);
 
     const auto open = [&](unsigned long access, std::u16string_view subKey = {}) {
         RegistryKeyHandle key;
