@@ -4,8 +4,10 @@
 #   /opt/opal4hbs/                          the program directory, which is also
 #       opal-agent-setting                  the agent's home: the agent's installer
 #       opal-agent-ctl                      puts its documents and its service
-#       Language/Lexidra.so                 beside the programs
-#       log/                                the log directory of both
+#       Language/Lexidra.so                 beside the programs. Root's and
+#       log/                                closed to others, so the programs
+#                                           may stay here and keep finding
+#                                           their home through /proc/self/exe
 #   <prefix>/bin/opal-agent-setting         absolute links; the programs still
 #   <prefix>/bin/opal-agent-ctl             find their home through /proc/self/exe
 #   /etc/xdg/autostart/opal-agent-setting.desktop   (where sessions look)

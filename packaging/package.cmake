@@ -2,6 +2,10 @@
 # scripts/package.sh, which also runs lintian). One package with the
 # programs stripped, and a -dbgsym package with their debug symbols.
 
+# The preinst is the set-up script itself: before dpkg unpacks, the home
+# must already be a tree that only root can change (an earlier release let
+# the group write it), or dpkg would write through what a member planted.
+configure_file(${OPAL_PACKAGING_DIR}/setup-permissions.in ${OPAL_PACKAGING_OUT}/debian/preinst @ONLY)
 configure_file(${OPAL_PACKAGING_DIR}/debian/postinst.in ${OPAL_PACKAGING_OUT}/debian/postinst @ONLY)
 configure_file(${OPAL_PACKAGING_DIR}/debian/postrm.in ${OPAL_PACKAGING_OUT}/debian/postrm @ONLY)
 file(WRITE ${OPAL_PACKAGING_OUT}/debian/conffiles
@@ -48,7 +52,8 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "polkitd, qt6-wayland, qt6-translations-l10n
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${OPAL_PACKAGING_OUT}/debian/postinst ${OPAL_PACKAGING_OUT}/debian/postrm
+    ${OPAL_PACKAGING_OUT}/debian/preinst ${OPAL_PACKAGING_OUT}/debian/postinst
+    ${OPAL_PACKAGING_OUT}/debian/postrm
     ${OPAL_PACKAGING_OUT}/debian/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # Directories as Debian has them, whatever the builder's umask.
