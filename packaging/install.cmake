@@ -131,3 +131,6 @@ include(${OPAL_PACKAGING_DIR}/package.cmake)
 
 # The system helper through which users who are not root change the settings.
 include(${CMAKE_CURRENT_LIST_DIR}/helper.cmake)
+
+# The Ansible collection over opal-agent-ctl.
+include(${OPAL_PACKAGING_DIR}/ansible.cmake)
