@@ -20,6 +20,7 @@
 #include "platform/gui/MessageBox.h"
 #include "platform/gui/ResourceLookup.h"
 #include "platform/system/SignalPipe.h"
+#include "platform/system/TrustedFile.h"
 #include "shell/LanguageSetting.h"
 #include "shell/PluginLoader.h"
 #include "shell/ToolLog.h"
@@ -64,6 +65,9 @@ bool CSettingApp::InitInstance() {
 
     m_acceptedVersions.push_back(ACCEPTED_LANGUAGE_VERSION);
     OpenLog();
+    if (!m_options.qtPluginPathRefused.empty())
+        LOG_PRINTF(LK_WARNING, "Qt plug-ins are not taken from the program directory: %s. [%s|%d]",
+                   m_options.qtPluginPathRefused);
     ScanLanguageLibraries();
     LoadLanguageSetting();
 
@@ -114,10 +118,22 @@ void CSettingApp::ScanLanguageLibraries() {
         ::closedir(dir);
     }
 
+    // A language library's texts end up in every user's menus and message
+    // boxes and its bundle goes through the resource reader: it is read only
+    // when nobody but root (or the owner of this agent home) could have
+    // written it, and from the very file that was checked.
+    const TrustedOwners owners = OwnersForAgentHome(home);
     std::vector<LanguageCandidate> candidates;
     std::vector<std::unique_ptr<CResourceModule>> modules;
     for (const std::string& name : files) {
-        auto module = CResourceModule::LoadLibraryFile(directory + name);
+        std::string why;
+        const int fd = OpenTrustedFile(directory, name, owners, why);
+        if (fd < 0) {
+            LOG_PRINTF(LK_WARNING, "The language library is not read: %s. [%s|%d]", why);
+            continue;
+        }
+        auto module = CResourceModule::LoadLibraryFile(DescriptorPath(fd));
+        ::close(fd);
         if (!module) {
             LOG_PRINTF(LK_INFO, "Failed to load %s, [%s|%d]", name);
             continue;
@@ -144,8 +160,9 @@ void CSettingApp::LoadLanguageSetting() {
         CResourceLookup::SetResourceModule(nullptr);
         return;
     }
-    const auto entry = std::find_if(m_languages.begin(), m_languages.end(),
-                                    [&](const LanguageEntry& e) { return e.number == m_selectedLanguage; });
+    const auto entry =
+        std::find_if(m_languages.begin(), m_languages.end(),
+                     [&](const LanguageEntry& e) { return e.number == m_selectedLanguage; });
     if (entry == m_languages.end()) {
         CResourceLookup::SetResourceModule(nullptr);
         m_selectedLanguage = 0;
@@ -192,8 +209,10 @@ bool CSettingApp::TakeInstanceLock(bool& stopSilently) {
         return false;
     }
     CResourceModule* module = GetLanguageResourceHandle();
-    const std::u16string text = module ? module->LoadString(IDS_ALREADY_RUNNING, 1023).value_or(u"") : u"";
-    const std::u16string caption = module ? module->LoadString(IDS_CAPTION, 1023).value_or(u"") : u"";
+    const std::u16string text =
+        module ? module->LoadString(IDS_ALREADY_RUNNING, 1023).value_or(u"") : u"";
+    const std::u16string caption =
+        module ? module->LoadString(IDS_CAPTION, 1023).value_or(u"") : u"";
     ShowMessageBox(nullptr, text, caption, MessageIcon::Warning, true);
     return false;
 }
@@ -299,8 +318,9 @@ void CSettingApp::WaitThreadExit() {
     if (!m_monitor.joinable())
         return;
     std::unique_lock lock(m_monitorMutex);
-    const bool finished = m_monitorDone.wait_for(lock, std::chrono::milliseconds(MONITOR_EXIT_WAIT_MS),
-                                                 [this] { return m_monitorFinished; });
+    const bool finished =
+        m_monitorDone.wait_for(lock, std::chrono::milliseconds(MONITOR_EXIT_WAIT_MS),
+                               [this] { return m_monitorFinished; });
     lock.unlock();
     if (finished)
         m_monitor.join();

@@ -1,6 +1,6 @@
 # The tray application on Qt.
 find_package(Qt6 6.4 REQUIRED COMPONENTS Widgets)
-add_library(opal_shell STATIC MainFrame.cpp SettingApp.cpp TrayIcon.cpp)
+add_library(opal_shell STATIC MainFrame.cpp QtPluginPaths.cpp SettingApp.cpp TrayIcon.cpp)
 set_target_properties(opal_shell PROPERTIES AUTOMOC ON)
 target_link_libraries(opal_shell PUBLIC opal_shell_core opal_platform_gui opal_res Qt6::Widgets)
 

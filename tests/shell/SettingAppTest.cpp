@@ -3,6 +3,8 @@
 #include "shell/SettingApp.h"
 
 #include <chrono>
+#include <functional>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -105,9 +107,10 @@ protected:
     }
 
     void WriteSysConfig(int pluginType) {
-        WriteFileBytes(HomeFile("AgentSysConfig.xml"),
-                       "<AgentSysConfig><AgentServiceName>opal-agent</AgentServiceName><PluginType>" +
-                           std::to_string(pluginType) + "</PluginType></AgentSysConfig>");
+        WriteFileBytes(
+            HomeFile("AgentSysConfig.xml"),
+            "<AgentSysConfig><AgentServiceName>opal-agent</AgentServiceName><PluginType>" +
+                std::to_string(pluginType) + "</PluginType></AgentSysConfig>");
     }
     void SetStatus(int32_t registerStatus, int32_t agentStatus, int32_t toolTag) {
         WriteFileBytes(HomeFile("AgentStatus.xml"),
@@ -119,7 +122,16 @@ protected:
     }
     void SetRegistry(const char16_t* name, int32_t value) { SetAgentRegistryInt(name, value); }
     int32_t Registry(const char16_t* name) { return AgentRegistryInt(name); }
+    // Language libraries and plug-ins are read only from a tree nobody else
+    // can write; the directory above stays open to the parts that run as
+    // another user, but sticky, as /tmp is.
+    void KeepHomeFromOthers() {
+        fs::permissions(m_temp.Path(), fs::perms::sticky_bit, fs::perm_options::add);
+        fs::permissions(m_home, fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
     void InstallJapanese() {
+        KeepHomeFromOthers();
         fs::create_directories(m_home / "Language");
         fs::copy_file(OPAL_LEXIDRA, m_home / "Language/Lexidra.so");
     }
@@ -128,6 +140,7 @@ protected:
     CSettingApp* Start(bool configureAtStart = false) {
         CSettingApp::Options options;
         options.configureAtStart = configureAtStart;
+        options.languageDirectory = m_languageDirectory;
         options.clock = &m_clock;
         options.lockDirectory = m_temp.Path().string();
         // A second start in this process asks the first, which cannot answer
@@ -155,6 +168,7 @@ protected:
         u"Global\\OPAL_AGENT_STATUS_NOTIFY_test" + ToWideString(std::to_string(::getpid()), CP_ACP);
     std::unique_ptr<CMessageBoxRecorder> m_recorder;
     std::vector<std::unique_ptr<CSettingApp>> m_apps;
+    std::string m_languageDirectory = "Language/";
     std::vector<CRecordingTrayIcon*> m_trays;
 };
 
@@ -165,10 +179,12 @@ TEST(TrayLookTest, IconAndTipFollowTheStatusUnlessNotRegistered) {
         int32_t registerStatus, agentStatus;
         unsigned icon, tip;
     } cases[] = {
-        {1, 1, IDI_AGENT_NORMAL, 7051},    {1, 2, IDI_AGENT_LOGGED_OFF, 7045}, {1, 4, IDI_AGENT_DISABLED, 7043},
-        {1, 8, IDI_AGENT_PROBLEM, 7041},   {1, 16, IDI_AGENT_PROBLEM, 7042},   {1, 32, IDI_AGENT_PROBLEM, 7044},
-        {1, 2048, IDI_AGENT_PROBLEM, 7053}, {1, 3, IDI_AGENT_PROBLEM, 7040},   {1, 0, IDI_AGENT_PROBLEM, 7040},
-        {0, 1, IDI_AGENT_PROBLEM, 7041},   {0, 4, IDI_AGENT_PROBLEM, 7041},
+        {1, 1, IDI_AGENT_NORMAL, 7051},     {1, 2, IDI_AGENT_LOGGED_OFF, 7045},
+        {1, 4, IDI_AGENT_DISABLED, 7043},   {1, 8, IDI_AGENT_PROBLEM, 7041},
+        {1, 16, IDI_AGENT_PROBLEM, 7042},   {1, 32, IDI_AGENT_PROBLEM, 7044},
+        {1, 2048, IDI_AGENT_PROBLEM, 7053}, {1, 3, IDI_AGENT_PROBLEM, 7040},
+        {1, 0, IDI_AGENT_PROBLEM, 7040},    {0, 1, IDI_AGENT_PROBLEM, 7041},
+        {0, 4, IDI_AGENT_PROBLEM, 7041},
     };
     for (const auto& c : cases) {
         const TrayLook look = TrayLookFor(c.registerStatus, c.agentStatus);
@@ -195,6 +211,7 @@ TEST_F(ShellTest, StartShowsTheStatusOpensTheLogAndClearsAStaleExitRequest) {
 }
 
 TEST_F(ShellTest, ExitRequestFromTheAgentEndsTheRunWithinACycle) {
+    KeepHomeFromOthers();
     fs::copy_file(TEST_PLUGIN_UI, m_home / "libplugin_ui.so");
     WriteFileBytes(HomeFile("AgentSysConfig.xml"),
                    "<AgentSysConfig><AgentServiceName>opal-agent</AgentServiceName>"
@@ -233,7 +250,8 @@ TEST_F(ShellTest, ExitRequestFromTheAgentEndsTheRunWithinACycle) {
 TEST_F(ShellTest, DeadServiceStillSayingNormalTurnsToTheProblemIcon) {
     CSettingApp* app = Start();
     ASSERT_NE(app, nullptr);
-    ASSERT_TRUE(WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_AGENT_PROBLEM); }, 3000));
+    ASSERT_TRUE(
+        WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_AGENT_PROBLEM); }, 3000));
     EXPECT_EQ(Tray().tip, Str(7042));
     EXPECT_EQ(Registry(u"AgentStatus"), 16);
 }
@@ -244,7 +262,8 @@ TEST_F(ShellTest, RunningServiceKeepsTheNormalIconAndTheAgentsChangesShow) {
     ASSERT_NE(app, nullptr);
     EXPECT_EQ(Tray().iconId, static_cast<int>(IDI_AGENT_NORMAL));
     SetRegistry(u"AgentStatus", 4);
-    ASSERT_TRUE(WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_AGENT_DISABLED); }, 3000));
+    ASSERT_TRUE(
+        WaitFor([&] { return Tray().iconId == static_cast<int>(IDI_AGENT_DISABLED); }, 3000));
     EXPECT_EQ(Tray().tip, Str(7043));
     EXPECT_EQ(Registry(u"AgentStatus"), 4);
 }
@@ -303,6 +322,64 @@ TEST_F(ShellTest, SavedJapaneseAppliesFromTheFirstMomentAndToTheInstanceMessage)
     EXPECT_EQ(Start(), nullptr);
     ASSERT_EQ(m_recorder->Records().size(), 1u);
     EXPECT_EQ(QString::fromStdU16String(m_recorder->Records()[0].text), Str(7033, japanese));
+}
+
+// A language library another user could have written is never read: its
+// texts would reach every user's menus and message boxes.
+TEST_F(ShellTest, ALanguageLibraryAnotherUserCouldHaveWrittenIsNotOffered) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files to another user";
+    constexpr uid_t kMember = 64123;
+    const fs::path languages = m_home / "Language";
+    const fs::path library = languages / "Lexidra.so";
+    const fs::path memberDir = m_temp.Path() / "member";
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+        const char* reason;
+    } cases[] = {
+        {"the member's library", [&] { ASSERT_EQ(::chown(library.c_str(), kMember, 0), 0); },
+         "owned by another user"},
+        {"a world-writable library", [&] { ::chmod(library.c_str(), 0666); },
+         "writable by group or others"},
+        {"a group-writable Language directory", [&] { ::chmod(languages.c_str(), 02775); },
+         "writable by group or others"},
+        {"a link to the library",
+         [&] {
+             fs::rename(library, memberDir / "Lexidra.so");
+             fs::create_symlink(memberDir / "Lexidra.so", library);
+         },
+         "a symbolic link"},
+        {"Language as a link to the member's directory",
+         [&] {
+             fs::rename(library, memberDir / "Lexidra.so");
+             fs::remove(languages);
+             fs::create_directory_symlink(memberDir, languages);
+         },
+         "is another user's"},
+    };
+    WriteFileBytes(HomeFile("SettingToolSysConfig.xml"),
+                   "<SettingToolSysConfig><Language>3</Language></SettingToolSysConfig>");
+    for (const Case& c : cases) {
+        fs::remove_all(languages);
+        fs::remove_all(memberDir);
+        fs::create_directories(memberDir);
+        ASSERT_EQ(::chown(memberDir.c_str(), kMember, 0), 0);
+        InstallJapanese();
+        ::chmod(languages.c_str(), 0755);
+        ::chmod(library.c_str(), 0644);
+        c.plant();
+        fs::remove(m_home / "log/OPALAgentSetting.log");
+        CSettingApp* app = Start();
+        ASSERT_NE(app, nullptr) << c.what;
+        EXPECT_TRUE(app->Languages().empty()) << c.what;
+        EXPECT_EQ(app->SelectedLanguage(), 0) << c.what;
+        EXPECT_EQ(app->MainFrame()->TrayAction(0)->text(), Str(7112)) << c.what;
+        const std::string log = ReadFileBytes(m_home / "log/OPALAgentSetting.log");
+        EXPECT_NE(log.find("The language library is not read: "), std::string::npos) << log;
+        EXPECT_NE(log.find(c.reason), std::string::npos) << c.what << "\n" << log;
+        m_apps.clear();
+    }
 }
 
 TEST_F(ShellTest, SavedLanguageWithoutItsLibraryFallsBackToEnglishAndIsRewritten) {
@@ -499,8 +576,9 @@ TEST_F(ShellTest, RealSheetThroughTheFrame) {
     frame->Configure();
     EXPECT_EQ(frame->OpenSheet(), nullptr);
     EXPECT_EQ(Registry(u"ToolTag"), 2);
-    EXPECT_NE(ReadFileBytes(HomeFile("AgentStatus.xml")).find("<NetConfigChanged>1</NetConfigChanged>"),
-              std::string::npos);
+    EXPECT_NE(
+        ReadFileBytes(HomeFile("AgentStatus.xml")).find("<NetConfigChanged>1</NetConfigChanged>"),
+        std::string::npos);
 
     // The status message that follows the tool's own save leaves a sheet
     // open; one that follows somebody else's change closes it unsaved.
@@ -592,6 +670,11 @@ TEST_F(ShellTest, InTheInstallsLayoutMembersAndOthersGetWhatTheyMay) {
     InstallJapanese();
     SetStatus(1, 32, 0); // a version mismatch: no default would show it
     ApplyInstallModes(Home(), RegistryRootDir(), group);
+    // Members may write this home, so libraries are not taken from it: the
+    // language library lies in a part of root's own.
+    fs::create_directories(m_temp.Path() / "lib");
+    fs::rename(m_home / "Language", m_temp.Path() / "lib/Language");
+    m_languageDirectory = "../lib/Language/";
     const std::string stateLog = m_temp / "state/opal-agent-setting/OPALAgentSetting.log";
     const std::string agentLog = HomeFile("log/OPALAgentSetting.log");
     const struct {
