@@ -731,3 +731,42 @@ TEST_F(DesktopTest, QtTakesNoPluginsFromADirectoryOthersCanWrite) {
         ASSERT_EQ(::chown(m_home.c_str(), 0, 0), 0);
     }
 }
+
+// Without a runtime directory the lock goes to the user's own directory in
+// /tmp; whatever another user planted at its name, the tool starts and says
+// why it runs without the lock.
+TEST_F(DesktopTest, ForeignThingsAtTheUsersLockDirectoryInTmpDoNotKeepTheToolFromStarting) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to plant things in another user's name";
+    constexpr uid_t kAttacker = 64123;
+    const fs::path tmp = m_temp.Path() / "tmp";
+    fs::create_directories(tmp);
+    ASSERT_EQ(::chmod(tmp.c_str(), 01777), 0);
+    fs::create_directories(m_home / "log");
+    ASSERT_EQ(::chmod((m_home / "log").c_str(), 0777), 0);
+    const fs::path own = tmp / ("opal-agent-setting-" + std::to_string(NOBODY_UID));
+    const struct {
+        const char* what;
+        std::function<void()> plant;
+    } cases[] = {
+        {"a directory", [&] { fs::create_directory(own), ::chmod(own.c_str(), 01777); }},
+        {"a FIFO", [&] { ::mkfifo(own.c_str(), 0666); }},
+        {"a link", [&] { fs::create_directory_symlink(m_temp.Path(), own); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(own);
+        c.plant();
+        ASSERT_EQ(::lchown(own.c_str(), kAttacker, kAttacker), 0);
+        const int rc = RunUnprivileged([&] {
+            CSettingApp* app = Start([&](CSettingApp::Options& o) { o.lockDirectory = own; });
+            return app != nullptr ? 0 : 1;
+        });
+        EXPECT_EQ(rc, 0);
+        const std::string log = Log();
+        EXPECT_NE(log.find("is not this user's own; running without it."), std::string::npos)
+            << log;
+        fs::remove(m_home / "log/OPALAgentSetting.log");
+    }
+    EXPECT_TRUE(m_recorder->Records().empty());
+}
