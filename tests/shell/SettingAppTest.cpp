@@ -142,7 +142,13 @@ protected:
         options.configureAtStart = configureAtStart;
         options.languageDirectory = m_languageDirectory;
         options.clock = &m_clock;
-        options.lockDirectory = m_temp.Path().string();
+        // Shared by the test's users as /tmp is: root's and sticky.
+        const fs::path locks = m_temp.Path() / "locks";
+        if (!fs::exists(locks)) {
+            fs::create_directory(locks);
+            ::chmod(locks.c_str(), 01777);
+        }
+        options.lockDirectory = locks.string();
         // A second start in this process asks the first, which cannot answer
         // while the test holds the thread.
         options.forwardTimeoutMs = 300;
@@ -627,7 +633,7 @@ TEST_F(ShellTest, LogFallsBackWhenTheAgentsDirectoryExistsButCannotTakeTheLog) {
                              "SettingToolSysConfig.xml"})
         ::chmod(HomeFile(file).c_str(), 0666);
     // The first run's lock file is root's: nobody could not take it.
-    for (const auto& entry : fs::directory_iterator(m_temp.Path()))
+    for (const auto& entry : fs::directory_iterator(m_temp.Path() / "locks"))
         if (entry.is_regular_file() && entry.path().extension() == ".lock")
             fs::remove(entry.path());
     const int rc = RunUnprivileged([&] {
