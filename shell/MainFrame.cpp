@@ -4,6 +4,7 @@
 #include <QCursor>
 #include <QDir>
 #include <QMetaObject>
+#include <cstring>
 
 #include "common/LogTracker.h"
 #include "config/AgentConfig.h"
@@ -27,7 +28,8 @@ struct MenuText {
     int position;
     unsigned stringId;
 };
-constexpr MenuText MENU_TEXTS[] = {{0, 7112}, {1, 7113}, {3, 7114}, {4, 7115}, {5, 7116}, {7, 7117}};
+constexpr MenuText MENU_TEXTS[] = {{0, 7112}, {1, 7113}, {3, 7114},
+                                   {4, 7115}, {5, 7116}, {7, 7117}};
 constexpr int POS_START = 3;
 constexpr int POS_STOP = 4;
 constexpr int POS_RESTART = 5;
@@ -85,8 +87,16 @@ CMainFrame::~CMainFrame() {
 }
 
 bool CMainFrame::OnCreate() {
-    if (m_statusEvent.Create(m_statusEventName) != 0)
+    if (const int error = m_statusEvent.Create(m_statusEventName); error != 0) {
         LOG_PRINTF(LK_WARNING, "can't create notify object for monitoring agent status. [%s|%d]");
+        LOG_PRINTF(LK_INFO, "The status event %s is not used: %s [%s|%d]",
+                   StatusEvent::SemaphoreName(m_statusEventName),
+                   std::string(std::strerror(error)));
+    } else if (m_statusEvent.ReplacedForeign()) {
+        LOG_PRINTF(LK_WARNING,
+                   "Something else was at the status event's name %s; replaced. [%s|%d]",
+                   StatusEvent::SemaphoreName(m_statusEventName));
+    }
 
     GetAgentServiceName(m_serviceName);
     m_serviceWatch = std::make_unique<AgentServiceWatch>(m_serviceName);
@@ -459,7 +469,12 @@ void CMainFrame::OnAgentStatus() {
     // its values are stale, so it closes without saving.
     if (status.NetConfigChanged != 0 && m_sheet && g_selfConfigChange.load() == 0) {
         QMetaObject::invokeMethod(
-            this, [this] { if (m_sheet) m_sheet->CloseWithoutSaving(); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                if (m_sheet)
+                    m_sheet->CloseWithoutSaving();
+            },
+            Qt::QueuedConnection);
     }
 }
 
