@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -21,6 +22,7 @@
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
 #include "platform/system/AtomicFile.h"
+#include "platform/system/InstanceLock.h"
 
 namespace {
 
@@ -131,18 +133,36 @@ int SavePemFile(const std::string& path, const std::string& text, bool privateKe
     options.newFileMode = privateKey ? 0600 : 0644;
     options.sharedFileMode = privateKey ? 0600 : 0664;
     options.exactMode = privateKey;
-    int error = SaveToolFile(path, text, options, where);
-    // In the install's shared program directory another administrator's
-    // copy may be theirs alone (the key always is): it is only a copy made
-    // for one transfer, so it gives way to ours. One that nobody may write
-    // was made read-only on purpose and stays.
-    const auto slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+    return SaveToolFile(path, text, options, where);
+}
+
+// Where the PEM copies for a transfer go: beside the program for root and
+// for the user who owns the agent home (the demo, the tests); every other
+// user gets a private directory of their own, $XDG_RUNTIME_DIR/
+// opal-agent-setting/ or, without a runtime directory, the same per-user
+// directory in /tmp as the instance lock. So nobody's copy ever meets
+// another user's, and no user's key lies where others could swap it.
+bool PemCopyDirectory(std::string& directory) {
+    std::string program;
+    if (!GetModuleDirectory(program))
+        return false;
     struct stat info {};
-    if (error == EACCES && IsSharedDirectory(directory) && ::lstat(path.c_str(), &info) == 0 &&
-        S_ISREG(info.st_mode) && (info.st_mode & 0222) != 0 && ::unlink(path.c_str()) == 0)
-        error = SaveToolFile(path, text, options, where);
-    return error;
+    const uid_t self = ::geteuid();
+    if (self == 0 || (::stat(program.c_str(), &info) == 0 && info.st_uid == self)) {
+        directory = program;
+        return true;
+    }
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string own = runtime != nullptr && runtime[0] == '/'
+                                ? std::string(runtime) + "/opal-agent-setting"
+                                : InstanceLock::PrivateTmpDirectory();
+    if (const int error = EnsurePrivateDirectory(own); error != 0) {
+        LOG_PRINTF(LK_WARNING, "%s cannot hold this user's PEM copies: %s [%s|%d]", own,
+                   std::string(std::strerror(error)));
+        return false;
+    }
+    directory = own + "/";
+    return true;
 }
 
 // Writes the certificate and the private key taken out of a PKCS#12 file as
@@ -152,7 +172,7 @@ int32_t WriteClientPemFiles(X509* cert, EVP_PKEY* key, const char* password,
                             const EVP_CIPHER* cipher, std::string& certPathOut,
                             std::string& keyPathOut) {
     std::string directory;
-    const bool haveDirectory = GetModuleDirectory(directory);
+    const bool haveDirectory = PemCopyDirectory(directory);
 
     BioPtr certPem(BIO_new(BIO_s_mem()));
     if (!certPem) {
@@ -365,7 +385,7 @@ int32_t CInternet::SetCAInfo(const char* pszCAFile) {
             ERR_clear_error();
             return ERR_EASYCURL_FILE;
         }
-        if (!GetModuleDirectory(directory)) {
+        if (!PemCopyDirectory(directory)) {
             LOG_PRINTF(LK_WARNING, "Failed to open CA PEM FILE, [%s|%d]");
             return ERR_EASYCURL_FILE;
         }

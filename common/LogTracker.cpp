@@ -4,11 +4,14 @@
 #include <clocale>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <iterator>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
+#include "BuildInfo.h"
 #include "common/ASTCommonFunc.h"
 
 namespace {
@@ -36,10 +39,34 @@ constexpr mode_t SHARED_LOG_FILE_MODE = 0664;
 
 // The log's stream, binary: the CR LF of each line end is written
 // explicitly.
+// The log names the server, the user name, the CA's path and the proxy: a
+// log that root's tools (the tray as root, the command line, the system
+// helper) create is root's and readable by the administrators' group only,
+// or by root alone where that group does not exist. A file that is already
+// there keeps its owner and mode.
+constexpr mode_t ROOT_LOG_FILE_MODE = 0640;
+constexpr mode_t ROOT_LOG_FILE_MODE_NO_GROUP = 0600;
+std::string g_adminGroup = OPAL_ADMIN_GROUP; // guarded by WriterLock()
+
+void RestrictRootsNewLog(int fd) {
+    struct group entry {};
+    struct group* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getgrnam_r(g_adminGroup.c_str(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && ::fchown(fd, 0, found->gr_gid) == 0) {
+        (void)::fchmod(fd, ROOT_LOG_FILE_MODE);
+        return;
+    }
+    (void)::fchmod(fd, ROOT_LOG_FILE_MODE_NO_GROUP);
+}
+
 FILE* OpenLogStream(const std::string& name, bool append) {
-    const int fd = OpenAppendFile(name, !append, LOG_FILE_MODE, SHARED_LOG_FILE_MODE);
+    bool created = false;
+    const int fd = OpenAppendFile(name, !append, LOG_FILE_MODE, SHARED_LOG_FILE_MODE, &created);
     if (fd < 0)
         return nullptr;
+    if (created && ::geteuid() == 0)
+        RestrictRootsNewLog(fd);
     FILE* file = ::fdopen(fd, append ? "ab" : "wb");
     if (!file)
         ::close(fd);
@@ -442,6 +469,11 @@ std::u16string SourceFileNameW(const char* path) {
     if (!LocaleToUtf16(SourceFileName(path), CP_ACP, wide))
         wide.clear();
     return wide;
+}
+
+void SetLogAdminGroupForTesting(const char* group) {
+    std::lock_guard lock(WriterLock());
+    g_adminGroup = group ? group : OPAL_ADMIN_GROUP;
 }
 
 void SetLogClockForTesting(std::time_t (*clock)()) {

@@ -82,8 +82,7 @@ public:
     bool WriteInfo(const char* text) override;
     bool FormatWV(uint32_t kind, const char16_t* format, const LogArg* args,
                   std::size_t count) override;
-    bool FormatV(uint32_t kind, const char* format, const LogArg* args,
-                 std::size_t count) override;
+    bool FormatV(uint32_t kind, const char* format, const LogArg* args, std::size_t count) override;
     bool WriteW(uint32_t kind, const char16_t* text) override;
     bool Write(uint32_t kind, const char* text) override;
     bool RotateIfNeeded(const char* name, int32_t maxSize) override;
@@ -138,6 +137,9 @@ std::u16string SourceFileNameW(const char* path);
 // and names rotated files (null restores time()), and forgetting that this
 // process has already written its header.
 void SetLogClockForTesting(std::time_t (*clock)());
+// Test seam: the group that root's new log files are given (null: the
+// build's OPAL_ADMIN_GROUP).
+void SetLogAdminGroupForTesting(const char* group);
 void ResetLogHeaderForTesting();
 
 // For a shared helper: the line carries the place the helper was called

@@ -4,6 +4,7 @@
 #include <QCursor>
 #include <QDir>
 #include <QMetaObject>
+#include <cstring>
 
 #include "common/LogTracker.h"
 #include "config/AgentConfig.h"
@@ -86,8 +87,16 @@ CMainFrame::~CMainFrame() {
 }
 
 bool CMainFrame::OnCreate() {
-    if (m_statusEvent.Create(m_statusEventName) != 0)
+    if (const int error = m_statusEvent.Create(m_statusEventName); error != 0) {
         LOG_PRINTF(LK_WARNING, "can't create notify object for monitoring agent status. [%s|%d]");
+        LOG_PRINTF(LK_INFO, "The status event %s is not used: %s [%s|%d]",
+                   StatusEvent::SemaphoreName(m_statusEventName),
+                   std::string(std::strerror(error)));
+    } else if (m_statusEvent.ReplacedForeign()) {
+        LOG_PRINTF(LK_WARNING,
+                   "Something else was at the status event's name %s; replaced. [%s|%d]",
+                   StatusEvent::SemaphoreName(m_statusEventName));
+    }
 
     GetAgentServiceName(m_serviceName);
     m_serviceWatch = std::make_unique<AgentServiceWatch>(m_serviceName);

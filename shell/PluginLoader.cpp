@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <dlfcn.h>
 #include <string>
+#include <unistd.h>
 
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
 #include "config/AgentConfig.h"
+#include "platform/system/TrustedFile.h"
 
 ShowPluginSettingDlgFn g_showPluginSettingDlg = nullptr;
 
@@ -14,24 +16,41 @@ namespace {
 
 // dlopen sets no errno of its own; a missing file is the usual cause, and
 // the loader's own text says the rest.
-int LoadError() { return errno != 0 ? errno : ENOENT; }
+int LoadError() {
+    return errno != 0 ? errno : ENOENT;
+}
 
-void* OpenLibrary(const std::string& name) {
+// Code runs in the tray of whoever starts the tool, root's included, so a
+// library is taken only by a plain name from the program directory and only
+// when nobody but root (or the user who keeps this agent home, see
+// OwnersForAgentHome) could have put it there. The checked descriptor is what
+// gets loaded.
+void* OpenLibrary(const std::string& name, std::string& refused) {
     // dlopen("") would hand back the program itself.
     if (name.empty()) {
         errno = ENOENT;
         return nullptr;
     }
-    errno = 0;
-    if (name.find('/') == std::string::npos) {
-        std::string directory;
-        if (GetModuleDirectory(directory)) {
-            if (void* handle = dlopen((directory + name).c_str(), RTLD_NOW | RTLD_LOCAL))
-                return handle;
-        }
-        errno = 0;
+    std::string directory;
+    if (!GetModuleDirectory(directory)) {
+        errno = ENOENT;
+        return nullptr;
     }
-    return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    const int fd = OpenTrustedFile(directory, name, OwnersForAgentHome(directory), why);
+    if (fd < 0) {
+        const int error = errno != 0 ? errno : EACCES;
+        if (error != ENOENT)
+            refused = why;
+        errno = error;
+        return nullptr;
+    }
+    errno = 0;
+    void* handle = dlopen(DescriptorPath(fd).c_str(), RTLD_NOW | RTLD_LOCAL);
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return handle;
 }
 
 } // namespace
@@ -40,10 +59,13 @@ int32_t LoadPluginUIDll(void*& handle) {
     LOG_PRINTF(LK_INFO, "LoadPluginUIDll. [%s|%d]");
     std::string name;
     GetPluginUIDLLName(name);
-    handle = OpenLibrary(name);
+    std::string refused;
+    handle = OpenLibrary(name, refused);
     if (!handle) {
         const int error = LoadError();
-        if (const char* detail = dlerror())
+        if (!refused.empty())
+            LOG_PRINTF(LK_WARNING, "The plug-in library is not loaded: %s. [%s|%d]", refused);
+        else if (const char* detail = dlerror())
             LOG_PRINTF(LK_INFO, "%s [%s|%d]", detail);
         LOG_PRINTF(LK_WARNING, "Failed to load %s. WinError=%d. [%s|%d]", name, error);
         return ERR_PLUGIN_UI_LOAD;

@@ -13,9 +13,9 @@ using ShowPluginSettingDlgFn = void (*)();
 // Advanced page enables its "Plug-in Option..." button from it.
 extern ShowPluginSettingDlgFn g_showPluginSettingDlg;
 
-// Loads the library (a bare name from the program directory first, then the
-// normal search order). `handle` receives the library, which stays loaded
-// until FreePluginUIDll even when the export is missing. 0 or
+// Loads the library: a plain file name from the program directory, and only
+// when the file and every directory above it pass OpenTrustedFile. `handle` receives the library,
+// which stays loaded until FreePluginUIDll even when the export is missing. 0 or
 // ERR_PLUGIN_UI_LOAD.
 int32_t LoadPluginUIDll(void*& handle);
 void ShowPluginUI();

@@ -6,10 +6,12 @@ namespace {
 // adds its own steps to it.
 constexpr std::uint64_t CANCELLED_TIME_LEAP_MS = std::uint64_t{1} << 40;
 
+// Every text RunServiceCommand may load: the worker cannot reach the
+// resource modules, so a text missing here comes out empty.
 constexpr unsigned TEXT_IDS[] = {kServiceCaptionId,        kServiceStopSucceededId,
                                  kServiceStartSucceededId, kServiceRestartSucceededId,
                                  kServiceStartFailedId,    kServiceStopFailedId,
-                                 kServiceRestartFailedId};
+                                 kServiceRestartFailedId,  kServiceNeedsAdminGroupId};
 
 } // namespace
 

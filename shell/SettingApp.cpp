@@ -24,6 +24,7 @@
 #include "platform/gui/MessageBox.h"
 #include "platform/gui/ResourceLookup.h"
 #include "platform/system/SignalPipe.h"
+#include "platform/system/TrustedFile.h"
 #include "shell/LanguageSetting.h"
 #include "shell/PluginLoader.h"
 #include "shell/ToolLog.h"
@@ -71,6 +72,9 @@ bool CSettingApp::InitInstance() {
 
     m_acceptedVersions.push_back(ACCEPTED_LANGUAGE_VERSION);
     OpenLog();
+    if (!m_options.qtPluginPathRefused.empty())
+        LOG_PRINTF(LK_WARNING, "Qt plug-ins are not taken from the program directory: %s. [%s|%d]",
+                   m_options.qtPluginPathRefused);
     ScanLanguageLibraries();
     LoadLanguageSetting();
     ApplyLanguageToQt();
@@ -122,10 +126,22 @@ void CSettingApp::ScanLanguageLibraries() {
         ::closedir(dir);
     }
 
+    // A language library's texts end up in every user's menus and message
+    // boxes and its bundle goes through the resource reader: it is read only
+    // when nobody but root (or the owner of this agent home) could have
+    // written it, and from the very file that was checked.
+    const TrustedOwners owners = OwnersForAgentHome(home);
     std::vector<LanguageCandidate> candidates;
     std::vector<std::unique_ptr<CResourceModule>> modules;
     for (const std::string& name : files) {
-        auto module = CResourceModule::LoadLibraryFile(directory + name);
+        std::string why;
+        const int fd = OpenTrustedFile(directory, name, owners, why);
+        if (fd < 0) {
+            LOG_PRINTF(LK_WARNING, "The language library is not read: %s. [%s|%d]", why);
+            continue;
+        }
+        auto module = CResourceModule::LoadLibraryFile(DescriptorPath(fd));
+        ::close(fd);
         if (!module) {
             LOG_PRINTF(LK_INFO, "Failed to load %s, [%s|%d]", name);
             continue;

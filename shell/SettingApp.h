@@ -65,6 +65,9 @@ public:
         // Show the status window from the start rather than only when no
         // tray host turns up.
         bool statusWindow = false;
+        // Why Qt's plug-ins are not taken from the program directory
+        // (RestrictQtLibraryPaths), for the log; empty when they may be.
+        std::string qtPluginPathRefused;
     };
 
     explicit CSettingApp(Options options);

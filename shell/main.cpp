@@ -13,6 +13,7 @@
 #include "res/ProgramResources.h"
 #include "shell/CommandLine.h"
 #include "shell/DisplayCheck.h"
+#include "shell/QtPluginPaths.h"
 #include "shell/SettingApp.h"
 #include "ui/ConfigureAgent4VSM.h"
 
@@ -102,6 +103,8 @@ int main(int argc, char** argv) {
     for (const std::string& message : g_platformMessages)
         std::fprintf(stderr, "%s\n", message.c_str());
     g_platformMessages.clear();
+    const std::string pluginPathRefused =
+        RestrictQtLibraryPaths(QCoreApplication::applicationDirPath());
 
     QApplication::setQuitOnLastWindowClosed(false);
     // Ties the tool's windows to its desktop entry, whose name and icon the
@@ -114,6 +117,7 @@ int main(int argc, char** argv) {
     options.configureAtStart = command.configure;
     options.statusWindow = command.window;
     options.exitOnSignals = true;
+    options.qtPluginPathRefused = pluginPathRefused;
     // The agent side opens the event by its name; a test that runs the
     // program beside others gives it a name of its own.
     if (const auto name = environment("OPAL_STATUS_EVENT"); name && !name->empty())

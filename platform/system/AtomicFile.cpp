@@ -106,7 +106,8 @@ bool IsTempNameOf(const std::string& name, const std::string& base) {
         return false;
     for (std::size_t i = prefix.size(); i < name.size(); ++i) {
         const char c = name[i];
-        const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        const bool alnum =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
         if (!alnum)
             return false;
     }
@@ -147,6 +148,15 @@ void RemoveLeftovers(int dirFd, const std::string& base) {
 
 bool DirectoryRefuses(int error) {
     return error == EACCES || error == EPERM;
+}
+
+// The kernel's protected_symlinks rule, for every directory rather than only
+// the sticky ones: a link is followed only when it is root's or the saving
+// user's own. A link another user could plant (in a directory that user may
+// write) must not turn a save into a write through to a file of our choosing
+// being theirs.
+bool LinkMayBeFollowed(const struct stat& link) {
+    return link.st_uid == 0 || link.st_uid == ::geteuid();
 }
 
 // What the existing target (if any) means for the save.
@@ -362,8 +372,8 @@ void SetNoUnnamedTempFilesForTesting(bool on) {
 
 bool IsSharedDirectory(const std::string& directory) {
     struct stat info {};
-    return ::stat(directory.empty() ? "." : directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           (info.st_mode & S_ISGID) != 0;
+    return ::stat(directory.empty() ? "." : directory.c_str(), &info) == 0 &&
+           S_ISDIR(info.st_mode) && (info.st_mode & S_ISGID) != 0;
 }
 
 int MakeDirectory(const std::string& path, mode_t privateMode) {
@@ -377,19 +387,29 @@ int MakeDirectory(const std::string& path, mode_t privateMode) {
 }
 
 int OpenAppendFile(const std::string& path, bool truncate, mode_t newFileMode,
-                   mode_t sharedFileMode) {
-    const int flags = O_WRONLY | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
+                   mode_t sharedFileMode, bool* created) {
+    if (created)
+        *created = false;
+    // The log's name is opened anew for every line: a link planted there
+    // would have root append to whatever it points at. Links are followed
+    // here by the same rule as in a save, and the final name no further.
+    std::string target;
+    if (!ResolveFinalTarget(path, target))
+        return -1;
+    const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | (truncate ? O_TRUNC : O_APPEND);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const int fd = ::open(path.c_str(), flags);
+        const int fd = ::open(target.c_str(), flags);
         if (fd >= 0 || errno != ENOENT)
             return fd;
-        const int created = ::open(path.c_str(), flags | O_CREAT | O_EXCL, newFileMode & 0777);
-        if (created >= 0) {
-            const mode_t mode = sharedFileMode != 0 && IsSharedDirectory(DirectoryOf(path))
+        const int made = ::open(target.c_str(), flags | O_CREAT | O_EXCL, newFileMode & 0777);
+        if (made >= 0) {
+            const mode_t mode = sharedFileMode != 0 && IsSharedDirectory(DirectoryOf(target))
                                     ? sharedFileMode
                                     : newFileMode;
-            (void)::fchmod(created, mode);
-            return created;
+            (void)::fchmod(made, mode);
+            if (created)
+                *created = true;
+            return made;
         }
         // Somebody else made it in the meantime: open theirs.
         if (errno != EEXIST)
@@ -407,6 +427,10 @@ bool ResolveFinalTarget(const std::string& path, std::string& target) {
             // link: this is the file to write.
             target = current;
             return true;
+        }
+        if (!LinkMayBeFollowed(info)) {
+            errno = EACCES;
+            return false;
         }
         char buffer[PATH_MAX];
         const ssize_t length = ::readlink(current.c_str(), buffer, sizeof buffer);

@@ -11,7 +11,9 @@
 // next save of the same file.
 //
 // A symbolic link is saved through: its final target is replaced and the
-// link stays. A file with no write bit for anyone is never replaced, whoever
+// link stays; but only a link of root's or of the saving user's own is
+// followed (EACCES otherwise), as the kernel's protected_symlinks rule does
+// in sticky directories. A file with no write bit for anyone is never replaced, whoever
 // runs the save (root included), nor is one the caller may not write.
 
 #include <string>
@@ -51,8 +53,8 @@ struct SaveFileReport {
 //
 // Returns 0 or the errno of the failing step; on failure the target is
 // untouched and no temporary file stays behind. EACCES for a file that may
-// not be written, EISDIR for a target that is not a regular file, ELOOP for
-// a circle of links.
+// not be written or a link of another user's on the way, EISDIR for a target that is not a regular
+// file, ELOOP for a circle of links.
 int SaveFile(const std::string& path, std::string_view bytes, const SaveFileOptions& options,
              SaveFileReport* report = nullptr);
 
@@ -77,13 +79,14 @@ int MakeDirectory(const std::string& path, mode_t privateMode = 0755);
 // Opens `path` for appending (or truncated when `truncate`), creating it
 // when missing, as a stream writer opens its file: a new file gets
 // `newFileMode`, or `sharedFileMode` in a shared directory, whatever the
-// umask. The descriptor, or -1 with errno set.
+// umask. The descriptor, or -1 with errno set; `created` says whether the
+// file was made by this call. Links are followed as by SaveFile.
 int OpenAppendFile(const std::string& path, bool truncate, mode_t newFileMode,
-                   mode_t sharedFileMode);
+                   mode_t sharedFileMode, bool* created = nullptr);
 
 // The file a path names after following every symbolic link, also a dangling
-// one's target. False with errno set for a circle of links or an unreadable
-// link.
+// one's target. False with errno set for a circle of links, an unreadable
+// link or one that may not be followed (EACCES, see SaveFile).
 bool ResolveFinalTarget(const std::string& path, std::string& target);
 
 // Reads a whole regular file (through links); false when it cannot be.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,7 +40,43 @@ std::string InstanceLock::DefaultDirectory() {
     // wherever the tool happens to start.
     if (runtime != nullptr && runtime[0] == '/')
         return runtime;
-    return "/tmp";
+    return PrivateTmpDirectory();
+}
+
+std::string InstanceLock::PrivateTmpDirectory() {
+    return "/tmp/opal-agent-setting-" + std::to_string(::geteuid());
+}
+
+int EnsurePrivateDirectory(const std::string& directory) {
+    if (directory.empty())
+        return ENOENT;
+    // Missing: made here, 0700 whatever the umask (mkdir never follows a
+    // link at the name). Anything already there is judged as it is.
+    if (::mkdir(directory.c_str(), 0700) == 0)
+        (void)::chmod(directory.c_str(), 0700);
+    else if (errno != EEXIST)
+        return errno;
+    struct stat info {};
+    if (::lstat(directory.c_str(), &info) != 0)
+        return errno;
+    if (S_ISLNK(info.st_mode))
+        return ELOOP;
+    if (!S_ISDIR(info.st_mode))
+        return ENOTDIR;
+    if (info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return EACCES;
+    return 0;
+}
+
+bool InstanceLock::UsableDirectory() const {
+    struct stat info {};
+    if (::lstat(m_directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
+        return false;
+    if (info.st_uid == ::geteuid() && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0)
+        return true;
+    // A directory everybody may write, as /tmp: only root's, and sticky, so
+    // that nobody can take away or swap what another user made there.
+    return info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0;
 }
 
 bool InstanceLock::PrivateDirectory() const {
@@ -87,6 +124,23 @@ std::string InstanceLock::SocketPathFor(std::u16string_view name) const {
 
 InstanceLock::Result InstanceLock::Acquire(std::u16string_view name) {
     Release();
+    // The per-user directory in /tmp (or one named alike elsewhere) is made
+    // here; whatever else is found at its name (another user's directory, a
+    // link, a FIFO) is not used.
+    if (m_directory.ends_with(PrivateTmpDirectory().substr(4))) {
+        if (const int error = EnsurePrivateDirectory(m_directory); error != 0 && error != ENOENT) {
+            m_lastError = error;
+            return Result::ForeignFile;
+        }
+    }
+    if (struct stat info{}; ::lstat(m_directory.c_str(), &info) != 0) {
+        m_lastError = errno;
+        return Result::Failed;
+    }
+    if (!UsableDirectory()) {
+        m_lastError = EACCES;
+        return Result::ForeignFile;
+    }
     const std::string path = PathFor(name);
     // O_NOFOLLOW: a symlink planted in a shared directory must not make us
     // create or lock somebody else's file. O_NONBLOCK: nor may a planted FIFO
@@ -96,16 +150,20 @@ InstanceLock::Result InstanceLock::Acquire(std::u16string_view name) {
     if (fd < 0) {
         m_lastError = errno;
         // The name carries our uid, so a file there that we may not open
-        // (its mode, or a sticky directory's protected_regular rule) was put
-        // there by somebody else: it must not keep us from running.
-        return m_lastError == EACCES ? Result::ForeignFile : Result::Failed;
+        // (its mode, or a sticky directory's protected_regular rule), a link
+        // or a directory was put there by somebody else: it must not keep
+        // us from running.
+        return m_lastError == EACCES || m_lastError == ELOOP || m_lastError == EISDIR ||
+                       m_lastError == ENXIO || m_lastError == EPERM
+                   ? Result::ForeignFile
+                   : Result::Failed;
     }
     struct stat info {};
     const int statResult = ::fstat(fd, &info);
     if (statResult != 0 || !S_ISREG(info.st_mode)) {
         m_lastError = statResult != 0 ? errno : EINVAL;
         ::close(fd);
-        return Result::Failed;
+        return statResult != 0 ? Result::Failed : Result::ForeignFile;
     }
     // Another user's file that we happen to be allowed to open: whoever owns
     // it could hold its lock for ever and keep every start of ours out.

@@ -333,19 +333,29 @@ TEST_F(EasycurlTest, ReadOnlyPemCopiesAreLeftAsTheyAreAndTheWriteFails) {
     ::chmod(m_log->File().c_str(), 0666);
     fs::permissions(certs.File("ca.der"), fs::perms::others_read, fs::perm_options::add);
 
+    // A user who does not own the agent home converts into a directory of
+    // its own instead, so the read-only copy is not even in its way.
+    const fs::path run = m_temp.Path() / "run";
+    fs::create_directories(run);
+    ASSERT_EQ(::chown(run.c_str(), testsupport::NOBODY_UID, testsupport::NOGROUP_GID), 0);
+    ::chmod(run.c_str(), 0700);
     struct Case {
         const char* name;
         bool unprivileged;
-    } cases[] = {{"as root", false}, {"as an unprivileged user", true}};
+        int32_t result;
+    } cases[] = {{"as root", false, ERR_EASYCURL_FILE}, {"as an unprivileged user", true, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const auto setCa = [&] {
+            if (c.unprivileged)
+                ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
             CHTTP http;
-            return http.SetCAInfo(certs.File("ca.der").c_str()) == ERR_EASYCURL_FILE ? 0 : 1;
+            return http.SetCAInfo(certs.File("ca.der").c_str()) == c.result ? 0 : 1;
         };
         EXPECT_EQ(c.unprivileged ? testsupport::RunUnprivileged(setCa) : setCa(), 0);
         EXPECT_EQ(ReadText(caPem), "read-only CA copy");
     }
+    EXPECT_TRUE(fs::exists(run / "opal-agent-setting/ZQCAPEM.cer"));
     CHTTP http;
     EXPECT_EQ(http.SetClientCert(certs.File("client.p12").c_str(), kCertPassword, "PEM"),
               ERR_EASYCURL_FILE);
@@ -357,10 +367,11 @@ TEST_F(EasycurlTest, ReadOnlyPemCopiesAreLeftAsTheyAreAndTheWriteFails) {
 
 // In a shared program directory of the group-writable layout (root:G 2775), copies left by
 // another administrator (here uid 64321, a user of the test's making) are
-// theirs alone; a member's conversion replaces them with its own, the key
-// still 0600, the certificate readable by all. A copy nobody may write was
-// made read-only on purpose and stays.
-TEST_F(EasycurlTest, AnotherAdministratorsCopiesGiveWayInTheSharedDirectory) {
+// never touched by a member's conversion: a user who does not own the agent
+// home converts into a private directory of its own, in its runtime
+// directory or, without one, in /tmp. Whatever another user planted at that
+// directory's name is not used.
+TEST_F(EasycurlTest, AMembersCopiesGoToItsOwnDirectoryAndNeverReplaceAnotherAdministrators) {
     if (!testsupport::CanActAsOtherUsers())
         GTEST_SKIP() << "needs root, to act as a member of a group";
     const TestCertificates& certs = Certs();
@@ -373,36 +384,66 @@ TEST_F(EasycurlTest, AnotherAdministratorsCopiesGiveWayInTheSharedDirectory) {
                     fs::perm_options::add);
     const fs::path certPem = Home() / "ZQClientCert.PEM";
     const fs::path keyPem = Home() / "ZQClientCertPW.PEM";
-    const auto convert = [&] {
-        CHTTP http;
-        return http.SetClientCert(certs.File("client.p12").c_str(), kCertPassword, "PEM");
-    };
+    for (const auto& [file, mode] : {std::pair{certPem, 0644u}, std::pair{keyPem, 0600u}}) {
+        testsupport::WriteFileBytes(file, "theirs");
+        ASSERT_EQ(::chown(file.c_str(), otherAdmin, group), 0);
+        ASSERT_EQ(::chmod(file.c_str(), mode), 0);
+    }
+    const fs::path run = m_temp.Path() / "run";
+    const fs::path elsewhere = m_temp.Path() / "elsewhere";
+    const fs::path tmpOwn = "/tmp/opal-agent-setting-" + std::to_string(testsupport::NOBODY_UID);
     const struct {
         const char* what;
-        unsigned keyMode;
-        int result;
+        bool runtime;
+        bool plantLink;
+        int32_t result;
     } cases[] = {
-        {"another administrator's copies", 0600, 0},
-        {"a key copy made read-only on purpose", 0444, ERR_EASYCURL_FILE},
+        {"in the runtime directory", true, false, 0},
+        {"a link planted at the private directory's name", true, true, ERR_EASYCURL_FILE},
+        {"without a runtime directory", false, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        for (const auto& [file, mode] : {std::pair{certPem, 0644u}, std::pair{keyPem, c.keyMode}}) {
-            testsupport::WriteFileBytes(file, "theirs");
-            ASSERT_EQ(::chown(file.c_str(), otherAdmin, group), 0);
-            ASSERT_EQ(::chmod(file.c_str(), mode), 0);
+        fs::remove_all(run);
+        fs::remove_all(elsewhere);
+        fs::create_directories(run);
+        fs::create_directories(elsewhere);
+        ASSERT_EQ(::chown(run.c_str(), testsupport::NOBODY_UID, testsupport::NOGROUP_GID), 0);
+        ::chmod(run.c_str(), 0700);
+        ::chmod(elsewhere.c_str(), 0777);
+        if (c.plantLink) {
+            fs::create_directory_symlink(elsewhere, run / "opal-agent-setting");
+            ASSERT_EQ(::lchown((run / "opal-agent-setting").c_str(), otherAdmin, group), 0);
         }
-        EXPECT_EQ(testsupport::RunUnprivileged([&] { return convert() == c.result ? 0 : 1; }, {group}),
-                  0);
+        const int rc = testsupport::RunUnprivileged(
+            [&] {
+                if (c.runtime)
+                    ::setenv("XDG_RUNTIME_DIR", run.c_str(), 1);
+                else
+                    ::unsetenv("XDG_RUNTIME_DIR");
+                CHTTP http;
+                return http.SetClientCert(certs.File("client.p12").c_str(), kCertPassword, "PEM") ==
+                               c.result
+                           ? 0
+                           : 1;
+            },
+            {group});
+        EXPECT_EQ(rc, 0);
+        for (const fs::path& theirs : {certPem, keyPem}) {
+            EXPECT_EQ(ReadText(theirs), "theirs");
+            EXPECT_EQ(testsupport::OwnershipOf(theirs).uid, otherAdmin);
+        }
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing is written through the link";
         if (c.result == 0) {
-            EXPECT_EQ(testsupport::OwnershipOf(certPem),
-                      (testsupport::FileOwnership{testsupport::NOBODY_UID, group, 0664}));
-            EXPECT_EQ(testsupport::OwnershipOf(keyPem),
-                      (testsupport::FileOwnership{testsupport::NOBODY_UID, group, 0600}));
-            EXPECT_TRUE(Contains(ReadText(keyPem), "ENCRYPTED PRIVATE KEY"));
-        } else {
-            EXPECT_EQ(ReadText(keyPem), "theirs");
-            EXPECT_EQ(testsupport::OwnershipOf(keyPem).uid, otherAdmin);
+            const fs::path own = c.runtime ? run / "opal-agent-setting" : tmpOwn;
+            EXPECT_EQ(testsupport::OwnershipOf(own),
+                      (testsupport::FileOwnership{testsupport::NOBODY_UID, testsupport::NOGROUP_GID,
+                                                  0700}));
+            EXPECT_EQ(testsupport::OwnershipOf(own / "ZQClientCertPW.PEM").mode, 0600u);
+            EXPECT_TRUE(Contains(ReadText(own / "ZQClientCertPW.PEM"), "ENCRYPTED PRIVATE KEY"));
         }
     }
+    // The per-user directory in /tmp is the machine's; the test's copies go.
+    fs::remove(tmpOwn / "ZQClientCert.PEM");
+    fs::remove(tmpOwn / "ZQClientCertPW.PEM");
 }

@@ -460,3 +460,51 @@ TEST(LogTrackerNames, SourceFileNameAndLevelNumbers) {
 }
 
 } // namespace
+
+// The log names the server, the user and the proxy: what root creates is
+// for root and the administrators' group only, and a file already there
+// keeps its owner and mode (the rotated one's successor is a new file).
+TEST_F(LogTrackerTest, RootsNewLogIsForTheAdministratorsOnly) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    struct Case {
+        const char* group;
+        gid_t gid;
+        mode_t mode;
+    } cases[] = {
+        {"nogroup", 65534, 0640},
+        {"no-such-group-of-opal", 0, 0600},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.group);
+        SetLogAdminGroupForTesting(c.group);
+        const std::string file = m_dir / (std::string(c.group) + ".log");
+        Start(LL_FOR_ALL, 200, file);
+        EXPECT_TRUE(LogPrintf(LK_ERROR, "Server: example.com user alice"));
+        struct stat info {};
+        ASSERT_EQ(::stat(file.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, 0u);
+        EXPECT_EQ(info.st_gid, c.gid);
+        EXPECT_EQ(info.st_mode & 07777, c.mode);
+        // Past the limit the log is moved aside and made anew, alike.
+        for (int i = 0; i < 10; ++i)
+            LogPrintf(LK_ERROR, "a line long enough to reach the limit soon");
+        ASSERT_EQ(::stat(file.c_str(), &info), 0);
+        EXPECT_EQ(info.st_gid, c.gid);
+        EXPECT_EQ(info.st_mode & 07777, c.mode);
+        LogShutdown();
+    }
+    SetLogAdminGroupForTesting(nullptr);
+
+    // An existing log keeps what it has.
+    const std::string kept = m_dir / "kept.log";
+    WriteFileBytes(kept, "");
+    ASSERT_EQ(::chown(kept.c_str(), 0, 65534), 0);
+    ::chmod(kept.c_str(), 0664);
+    Start(LL_FOR_ALL, 0, kept);
+    EXPECT_TRUE(LogPrintf(LK_ERROR, "appended"));
+    struct stat info {};
+    ASSERT_EQ(::stat(kept.c_str(), &info), 0);
+    EXPECT_EQ(info.st_gid, 65534u);
+    EXPECT_EQ(info.st_mode & 07777, 0664u);
+}

@@ -13,15 +13,18 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QProcess>
 #include <QPushButton>
 #include <QTimer>
 
+#include "BuildInfo.h"
 #include "common/ASTCommonFunc.h"
 #include "common/LogTracker.h"
 #include "platform/gui/MessageBox.h"
 #include "platform/gui/ResourceLookup.h"
 #include "platform/system/StatusEvent.h"
+#include "shell/QtPluginPaths.h"
 #include "shell/SettingApp.h"
 #include "shell/StatusWindow.h"
 #include "tests/platform/system/FakeSystemBus.h"
@@ -135,6 +138,12 @@ class DesktopTest : public AgentHomeTest {
 protected:
     void SetUp() override {
         AgentHomeTest::SetUp();
+        // Language libraries and plug-ins are read only from a tree nobody
+        // else can write; the directory above stays open to the parts that
+        // run as another user, but sticky, as /tmp is.
+        fs::permissions(m_temp.Path(), fs::perms::sticky_bit, fs::perm_options::add);
+        fs::permissions(m_home, fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
         fs::create_directories(m_runtime);
         fs::permissions(m_runtime, fs::perms::owner_all, fs::perm_options::replace);
         m_env.emplace_back(std::make_unique<CScopedEnv>("XDG_RUNTIME_DIR", m_runtime.string()));
@@ -675,4 +684,89 @@ TEST_F(DesktopTest, ExitWhileAServiceCommandWaitsDoesNotWaitForTheService) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(m_recorder->Records().empty()) << "no outcome box after the end";
     EXPECT_FALSE(app->MonitorRunning());
+}
+
+TEST_F(DesktopTest, ARefusedServiceCommandTellsWhoMayRunIt) {
+    // polkit's refusal reaches the tray's outcome box through the worker
+    // thread, which carries its own copy of the texts.
+    CSettingApp* app = Start([](CSettingApp::Options& o) { o.clock = &SystemClock::Instance(); });
+    ASSERT_NE(app, nullptr);
+    for (const auto& [command, method] :
+         {std::pair{ID_STOP_SERVICE, "StopUnit"}, std::pair{ID_RESTART_SERVICE, "StopUnit"}}) {
+        m_recorder.reset();
+        m_recorder = std::make_unique<CMessageBoxRecorder>();
+        m_bus.FailNext(method, "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired",
+                       "Interactive authentication required.");
+        app->MainFrame()->OnCommand(command);
+        ASSERT_TRUE(WaitFor([&] { return !m_recorder->Records().empty(); }, 20000)) << method;
+        const auto& box = m_recorder->Records()[0];
+        const QString hint = Str(7132).replace("%s", OPAL_ADMIN_GROUP);
+        EXPECT_FALSE(hint.isEmpty());
+        EXPECT_EQ(QString::fromStdU16String(box.text),
+                  "Interactive authentication required. " + hint)
+            << method;
+        EXPECT_EQ(box.icon, MessageIcon::Error);
+    }
+}
+
+// Qt adds the program's directory to its plug-in search: it stays there only
+// when nobody but root (or the owner of this home) could drop a library in.
+TEST_F(DesktopTest, QtTakesNoPluginsFromADirectoryOthersCanWrite) {
+    const QString home = QDir(QString::fromStdString(m_home.string())).canonicalPath();
+    for (const bool open : {true, false}) {
+        ::chmod(m_home.c_str(), open ? 02777 : 0755);
+        QCoreApplication::addLibraryPath(home);
+        ASSERT_TRUE(QCoreApplication::libraryPaths().contains(home));
+        const std::string refused = RestrictQtLibraryPaths(home);
+        EXPECT_EQ(refused.empty(), !open) << refused;
+        EXPECT_EQ(QCoreApplication::libraryPaths().contains(home), !open) << open;
+        QCoreApplication::removeLibraryPath(home);
+    }
+    if (::geteuid() == 0) {
+        // A member's own directory in root's tree.
+        ASSERT_EQ(::chown(m_home.c_str(), 64123, 0), 0);
+        QCoreApplication::addLibraryPath(home);
+        EXPECT_FALSE(RestrictQtLibraryPaths(home).empty());
+        EXPECT_FALSE(QCoreApplication::libraryPaths().contains(home));
+        ASSERT_EQ(::chown(m_home.c_str(), 0, 0), 0);
+    }
+}
+
+// Without a runtime directory the lock goes to the user's own directory in
+// /tmp; whatever another user planted at its name, the tool starts and says
+// why it runs without the lock.
+TEST_F(DesktopTest, ForeignThingsAtTheUsersLockDirectoryInTmpDoNotKeepTheToolFromStarting) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to plant things in another user's name";
+    constexpr uid_t kAttacker = 64123;
+    const fs::path tmp = m_temp.Path() / "tmp";
+    fs::create_directories(tmp);
+    ASSERT_EQ(::chmod(tmp.c_str(), 01777), 0);
+    fs::create_directories(m_home / "log");
+    ASSERT_EQ(::chmod((m_home / "log").c_str(), 0777), 0);
+    const fs::path own = tmp / ("opal-agent-setting-" + std::to_string(NOBODY_UID));
+    const struct {
+        const char* what;
+        std::function<void()> plant;
+    } cases[] = {
+        {"a directory", [&] { fs::create_directory(own), ::chmod(own.c_str(), 01777); }},
+        {"a FIFO", [&] { ::mkfifo(own.c_str(), 0666); }},
+        {"a link", [&] { fs::create_directory_symlink(m_temp.Path(), own); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(own);
+        c.plant();
+        ASSERT_EQ(::lchown(own.c_str(), kAttacker, kAttacker), 0);
+        const int rc = RunUnprivileged([&] {
+            CSettingApp* app = Start([&](CSettingApp::Options& o) { o.lockDirectory = own; });
+            return app != nullptr ? 0 : 1;
+        });
+        EXPECT_EQ(rc, 0);
+        const std::string log = Log();
+        EXPECT_NE(log.find("is not this user's own; running without it."), std::string::npos)
+            << log;
+        fs::remove(m_home / "log/OPALAgentSetting.log");
+    }
+    EXPECT_TRUE(m_recorder->Records().empty());
 }

@@ -3,6 +3,8 @@
 #include "shell/SettingApp.h"
 
 #include <chrono>
+#include <functional>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -122,7 +124,16 @@ protected:
     }
     void SetRegistry(const char16_t* name, int32_t value) { SetAgentRegistryInt(name, value); }
     int32_t Registry(const char16_t* name) { return AgentRegistryInt(name); }
+    // Language libraries and plug-ins are read only from a tree nobody else
+    // can write; the directory above stays open to the parts that run as
+    // another user, but sticky, as /tmp is.
+    void KeepHomeFromOthers() {
+        fs::permissions(m_temp.Path(), fs::perms::sticky_bit, fs::perm_options::add);
+        fs::permissions(m_home, fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
     void InstallJapanese() {
+        KeepHomeFromOthers();
         fs::create_directories(m_home / "Language");
         fs::copy_file(OPAL_LEXIDRA, m_home / "Language/Lexidra.so");
     }
@@ -131,8 +142,15 @@ protected:
     CSettingApp* Start(bool configureAtStart = false) {
         CSettingApp::Options options;
         options.configureAtStart = configureAtStart;
+        options.languageDirectory = m_languageDirectory;
         options.clock = &m_clock;
-        options.lockDirectory = m_temp.Path().string();
+        // Shared by the test's users as /tmp is: root's and sticky.
+        const fs::path locks = m_temp.Path() / "locks";
+        if (!fs::exists(locks)) {
+            fs::create_directory(locks);
+            ::chmod(locks.c_str(), 01777);
+        }
+        options.lockDirectory = locks.string();
         // A second start in this process asks the first, which cannot answer
         // while the test holds the thread.
         options.forwardTimeoutMs = 300;
@@ -158,6 +176,7 @@ protected:
         u"Global\\OPAL_AGENT_STATUS_NOTIFY_test" + ToWideString(std::to_string(::getpid()), CP_ACP);
     std::unique_ptr<CMessageBoxRecorder> m_recorder;
     std::vector<std::unique_ptr<CSettingApp>> m_apps;
+    std::string m_languageDirectory = "Language/";
     std::vector<CRecordingTrayIcon*> m_trays;
 };
 
@@ -200,6 +219,7 @@ TEST_F(ShellTest, StartShowsTheStatusOpensTheLogAndClearsAStaleExitRequest) {
 }
 
 TEST_F(ShellTest, ExitRequestFromTheAgentEndsTheRunWithinACycle) {
+    KeepHomeFromOthers();
     fs::copy_file(TEST_PLUGIN_UI, m_home / "libplugin_ui.so");
     WriteFileBytes(HomeFile("AgentSysConfig.xml"),
                    "<AgentSysConfig><AgentServiceName>opal-agent</AgentServiceName>"
@@ -310,6 +330,64 @@ TEST_F(ShellTest, SavedJapaneseAppliesFromTheFirstMomentAndToTheInstanceMessage)
     EXPECT_EQ(Start(), nullptr);
     ASSERT_EQ(m_recorder->Records().size(), 1u);
     EXPECT_EQ(QString::fromStdU16String(m_recorder->Records()[0].text), Str(7033, japanese));
+}
+
+// A language library another user could have written is never read: its
+// texts would reach every user's menus and message boxes.
+TEST_F(ShellTest, ALanguageLibraryAnotherUserCouldHaveWrittenIsNotOffered) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files to another user";
+    constexpr uid_t kMember = 64123;
+    const fs::path languages = m_home / "Language";
+    const fs::path library = languages / "Lexidra.so";
+    const fs::path memberDir = m_temp.Path() / "member";
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+        const char* reason;
+    } cases[] = {
+        {"the member's library", [&] { ASSERT_EQ(::chown(library.c_str(), kMember, 0), 0); },
+         "owned by another user"},
+        {"a world-writable library", [&] { ::chmod(library.c_str(), 0666); },
+         "writable by group or others"},
+        {"a group-writable Language directory", [&] { ::chmod(languages.c_str(), 02775); },
+         "writable by group or others"},
+        {"a link to the library",
+         [&] {
+             fs::rename(library, memberDir / "Lexidra.so");
+             fs::create_symlink(memberDir / "Lexidra.so", library);
+         },
+         "a symbolic link"},
+        {"Language as a link to the member's directory",
+         [&] {
+             fs::rename(library, memberDir / "Lexidra.so");
+             fs::remove(languages);
+             fs::create_directory_symlink(memberDir, languages);
+         },
+         "is another user's"},
+    };
+    WriteFileBytes(HomeFile("SettingToolSysConfig.xml"),
+                   "<SettingToolSysConfig><Language>3</Language></SettingToolSysConfig>");
+    for (const Case& c : cases) {
+        fs::remove_all(languages);
+        fs::remove_all(memberDir);
+        fs::create_directories(memberDir);
+        ASSERT_EQ(::chown(memberDir.c_str(), kMember, 0), 0);
+        InstallJapanese();
+        ::chmod(languages.c_str(), 0755);
+        ::chmod(library.c_str(), 0644);
+        c.plant();
+        fs::remove(m_home / "log/OPALAgentSetting.log");
+        CSettingApp* app = Start();
+        ASSERT_NE(app, nullptr) << c.what;
+        EXPECT_TRUE(app->Languages().empty()) << c.what;
+        EXPECT_EQ(app->SelectedLanguage(), 0) << c.what;
+        EXPECT_EQ(app->MainFrame()->TrayAction(0)->text(), Str(7112)) << c.what;
+        const std::string log = ReadFileBytes(m_home / "log/OPALAgentSetting.log");
+        EXPECT_NE(log.find("The language library is not read: "), std::string::npos) << log;
+        EXPECT_NE(log.find(c.reason), std::string::npos) << c.what << "\n" << log;
+        m_apps.clear();
+    }
 }
 
 TEST_F(ShellTest, SavedLanguageWithoutItsLibraryFallsBackToEnglishAndIsRewritten) {
@@ -614,7 +692,7 @@ TEST_F(ShellTest, LogFallsBackWhenTheAgentsDirectoryExistsButCannotTakeTheLog) {
                              "SettingToolSysConfig.xml"})
         ::chmod(HomeFile(file).c_str(), 0666);
     // The first run's lock file is root's: nobody could not take it.
-    for (const auto& entry : fs::directory_iterator(m_temp.Path()))
+    for (const auto& entry : fs::directory_iterator(m_temp.Path() / "locks"))
         if (entry.is_regular_file() && entry.path().extension() == ".lock")
             fs::remove(entry.path());
     const int rc = RunUnprivileged([&] {
@@ -658,6 +736,11 @@ TEST_F(ShellTest, InTheInstallsLayoutMembersAndOthersGetWhatTheyMay) {
     InstallJapanese();
     SetStatus(1, 32, 0); // a version mismatch: no default would show it
     ApplyInstallModes(Home(), RegistryRootDir(), group);
+    // Members may write this home, so libraries are not taken from it: the
+    // language library lies in a part of root's own.
+    fs::create_directories(m_temp.Path() / "lib");
+    fs::rename(m_home / "Language", m_temp.Path() / "lib/Language");
+    m_languageDirectory = "../lib/Language/";
     const std::string stateLog = m_temp / "state/opal-agent-setting/OPALAgentSetting.log";
     const std::string toolConfig = ReadFileBytes(HomeFile("SettingToolSysConfig.xml"));
     // No system bus: no helper, whatever the machine has.

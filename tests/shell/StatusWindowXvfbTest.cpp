@@ -141,6 +141,12 @@ class StatusWindowOnX11 : public AgentHomeTest {
 protected:
     void SetUp() override {
         AgentHomeTest::SetUp();
+        // Language libraries and plug-ins are read only from a tree nobody
+        // else can write; the directory above stays open to the parts that
+        // run as another user, but sticky, as /tmp is.
+        fs::permissions(m_temp.Path(), fs::perms::sticky_bit, fs::perm_options::add);
+        fs::permissions(m_home, fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
         ASSERT_EQ(m_bus.Start(), "");
         m_bus.AddUnit("opal-agent.service", "inactive");
         WriteFileBytes(HomeFile("AgentSysConfig.xml"),

@@ -21,7 +21,8 @@ mode_t ModeOf(const std::string& path) {
 }
 
 size_t EntriesIn(const fs::path& dir) {
-    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+    return static_cast<size_t>(
+        std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
 }
 
 } // namespace
@@ -75,7 +76,8 @@ TEST(AtomicFileTest, UnwritableDirectoryFailsWithoutTouchingTheFile) {
     // As nobody, the directory refuses the temporary file even though the
     // file itself is writable: a direct rewrite would have succeeded, the
     // atomic one must fail cleanly instead.
-    const int rc = RunUnprivileged([&] { return WriteFileAtomic(target, "clobbered") == EACCES ? 0 : 1; });
+    const int rc =
+        RunUnprivileged([&] { return WriteFileAtomic(target, "clobbered") == EACCES ? 0 : 1; });
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(ReadFileBytes(target), "keep me");
 }
@@ -156,12 +158,12 @@ TEST(AtomicFileTest, AFileWithoutAnyWriteBitIsNeverReplacedByAnyone) {
     inPlace.inPlaceWhenDirectoryRefuses = true;
     EXPECT_EQ(SaveFile(target, "clobbered", inPlace), EACCES);
     EXPECT_EQ(CheckFileReplaceable(target), EACCES);
-    EXPECT_EQ(RunUnprivileged([&] { return WriteFileAtomic(target, "clobbered") == EACCES ? 0 : 1; }),
-              0);
+    EXPECT_EQ(
+        RunUnprivileged([&] { return WriteFileAtomic(target, "clobbered") == EACCES ? 0 : 1; }), 0);
     // Writable for its owner only: the owner may, nobody else.
     ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
-    EXPECT_EQ(RunUnprivileged([&] { return WriteFileAtomic(target, "clobbered") == EACCES ? 0 : 1; }),
-              0);
+    EXPECT_EQ(
+        RunUnprivileged([&] { return WriteFileAtomic(target, "clobbered") == EACCES ? 0 : 1; }), 0);
     EXPECT_EQ(ReadFileBytes(target), "keep me");
     EXPECT_EQ(NamesIn(dir.Path()), std::vector<std::string>{"readonly.xml"});
 }
@@ -228,8 +230,8 @@ TEST(AtomicFileTest, LeftoversOfKilledSavesGoWithTheNextSaveUnlessStillHeld) {
         ::close(held);
         EXPECT_EQ(ReadFileBytes(target), "new");
         EXPECT_EQ(NamesIn(dir.Path()),
-                  (std::vector<std::string>{prefix + "HELD00", std::string(".Other.xml") +
-                                                                   SAVE_TEMP_MARKER + "Ab3xY9",
+                  (std::vector<std::string>{prefix + "HELD00",
+                                            std::string(".Other.xml") + SAVE_TEMP_MARKER + "Ab3xY9",
                                             "AgentStatus.xml", "AgentStatus.xml.backup"}));
         ASSERT_EQ(WriteFileAtomic(target, "newer"), 0);
         EXPECT_FALSE(FileExists(dir / (prefix + "HELD00"))) << "released, so it goes too";
@@ -255,15 +257,21 @@ TEST(AtomicFileSharedLayoutTest, ReplacedFilesKeepTheirGroupAndNewOnesTakeTheGro
         bool resultInGroup;
         unsigned resultMode;
     } cases[] = {
-        {"member replaces in a plain directory", 0777, false, true, false, 0660, true, 0, true, 0660},
-        {"member replaces in the shared directory", 02775, true, true, false, 0660, true, 0, true, 0660},
-        {"member replaces a document all may read", 02775, true, true, false, 0664, true, 0, true, 0664},
+        {"member replaces in a plain directory", 0777, false, true, false, 0660, true, 0, true,
+         0660},
+        {"member replaces in the shared directory", 02775, true, true, false, 0660, true, 0, true,
+         0660},
+        {"member replaces a document all may read", 02775, true, true, false, 0664, true, 0, true,
+         0664},
         // The group cannot be kept: its rights do not pass to the caller's group.
         {"owner outside the group", 0777, false, true, true, 0660, false, 0, false, 0600},
-        {"owner outside the group, readable by all", 0777, false, true, true, 0664, false, 0, false, 0644},
-        {"member creates in the shared directory", 02775, true, false, false, 0, true, 0, true, 0660},
+        {"owner outside the group, readable by all", 0777, false, true, true, 0664, false, 0, false,
+         0644},
+        {"member creates in the shared directory", 02775, true, false, false, 0, true, 0, true,
+         0660},
         {"member creates in a plain directory", 0777, false, false, false, 0, true, 0, false, 0600},
-        {"non-member in the shared directory", 02775, true, true, false, 0660, false, EACCES, true, 0660},
+        {"non-member in the shared directory", 02775, true, true, false, 0660, false, EACCES, true,
+         0660},
     };
     for (const auto& c : cases) {
         for (const bool unnamed : {true, false}) {
@@ -323,7 +331,8 @@ TEST(AtomicFileSharedLayoutTest, DirectoriesAndAppendedFilesMadeByAMemberStayInT
                     return 2;
                 ::close(fd);
                 // A second open appends to the same file.
-                const int again = OpenAppendFile((dir / "log/tool.log").string(), false, 0600, 0600);
+                const int again =
+                    OpenAppendFile((dir / "log/tool.log").string(), false, 0600, 0600);
                 if (again < 0 || ::write(again, "b", 1) != 1)
                     return 3;
                 ::close(again);
@@ -337,5 +346,46 @@ TEST(AtomicFileSharedLayoutTest, DirectoriesAndAppendedFilesMadeByAMemberStayInT
         EXPECT_EQ(OwnershipOf(dir / "log/tool.log"),
                   (FileOwnership{NOBODY_UID, expected, shared ? 0664u : 0644u}));
         EXPECT_EQ(ReadFileBytes(dir / "log/tool.log"), "ab");
+    }
+}
+
+// A link another user made is never followed, not by a save and not by the
+// log's append; root's own links and the saver's are.
+TEST(AtomicFileTest, OnlyRootsOrTheSaversOwnLinksAreFollowed) {
+    SKIP_UNLESS_ROOT();
+    constexpr uid_t kMember = 64123;
+    struct Case {
+        const char* name;
+        std::vector<uid_t> hopOwners; // owner of each link from "doc.xml" on
+        bool followed;
+    } cases[] = {
+        {"root's link", {0}, true},
+        {"a member's link", {kMember}, false},
+        {"root's link to a member's link", {0, kMember}, false},
+        {"a member's link to root's link", {kMember, 0}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const fs::path target = dir.Path() / "shadow";
+        WriteFileBytes(target, "root's bytes");
+        ::chmod(target.c_str(), 0640);
+        fs::path link = dir.Path() / "doc.xml";
+        for (std::size_t i = 0; i < c.hopOwners.size(); ++i) {
+            const fs::path next =
+                i + 1 < c.hopOwners.size() ? dir.Path() / ("hop" + std::to_string(i)) : target;
+            fs::create_symlink(next, link);
+            ASSERT_EQ(::lchown(link.c_str(), c.hopOwners[i], 0), 0);
+            link = next;
+        }
+        const std::string path = (dir.Path() / "doc.xml").string();
+        EXPECT_EQ(WriteFileAtomic(path, "planted", 0600), c.followed ? 0 : EACCES);
+        EXPECT_EQ(CheckFileReplaceable(path), c.followed ? 0 : EACCES);
+        const int fd = OpenAppendFile(path, false, 0644, 0);
+        EXPECT_EQ(fd >= 0, c.followed);
+        if (fd >= 0)
+            ::close(fd);
+        EXPECT_EQ(ReadFileBytes(target), c.followed ? "planted" : "root's bytes");
+        EXPECT_TRUE(IsLink(path));
     }
 }

@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -104,14 +106,15 @@ TEST(InstanceLockNames, UserIdInTheNameUnlessTheDirectoryIsTheUsersOwn) {
 }
 
 TEST(InstanceLockNames, DefaultDirectoryIsTheRuntimeDirectory) {
+    const std::string own = "/tmp/opal-agent-setting-" + std::to_string(::geteuid());
     const struct {
         const char* runtime;
         const char* directory;
     } cases[] = {
         {"/run/user/1000", "/run/user/1000"},
-        {nullptr, "/tmp"},
-        {"", "/tmp"},
-        {"run/user/1000", "/tmp"}, // relative: not a runtime directory
+        {nullptr, own.c_str()},
+        {"", own.c_str()},
+        {"run/user/1000", own.c_str()}, // relative: not a runtime directory
     };
     for (const auto& c : cases) {
         ScopedEnv runtime("XDG_RUNTIME_DIR", c.runtime);
@@ -213,16 +216,90 @@ TEST_F(InstanceLockTest, PlantedLinksAndOddFilesAreNeverFollowed) {
     const std::string path = lock.PathFor(u"OPAL_AGENT_Setting_TOOL_0");
     const std::string target = m_dir / "victim";
     ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
-    EXPECT_EQ(lock.Acquire(u"OPAL_AGENT_Setting_TOOL_0"), Result::Failed);
+    EXPECT_EQ(lock.Acquire(u"OPAL_AGENT_Setting_TOOL_0"), Result::ForeignFile);
     EXPECT_EQ(lock.LastError(), ELOOP);
     EXPECT_FALSE(FileExists(target)) << "the link must not create its target";
 
     const std::string fifoPath = lock.PathFor(u"OPAL_AGENT_Setting_TOOL_1");
     ASSERT_EQ(::mkfifo(fifoPath.c_str(), 0666), 0);
-    EXPECT_EQ(lock.Acquire(u"OPAL_AGENT_Setting_TOOL_1"), Result::Failed);
+    EXPECT_EQ(lock.Acquire(u"OPAL_AGENT_Setting_TOOL_1"), Result::ForeignFile);
     EXPECT_EQ(lock.LastError(), EINVAL);
+
+    const std::string directoryPath = lock.PathFor(u"OPAL_AGENT_Setting_TOOL_2");
+    ASSERT_EQ(::mkdir(directoryPath.c_str(), 0700), 0);
+    EXPECT_EQ(lock.Acquire(u"OPAL_AGENT_Setting_TOOL_2"), Result::ForeignFile);
 
     InstanceLock missing(Dir() + "/no/such/dir");
     EXPECT_EQ(missing.Acquire(u"OPAL_AGENT_Setting_TOOL_0"), Result::Failed);
     EXPECT_EQ(missing.LastError(), ENOENT);
+}
+
+// Without a runtime directory the lock lives in a directory of the user's
+// own in /tmp, made 0700 at the first start. Whatever another user puts at
+// that name first is never used, and never keeps the tool from running.
+TEST_F(InstanceLockTest, ThePerUserDirectoryInTmpIsMadePrivateAndAnythingElseThereIsForeign) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as two users";
+    constexpr uid_t kAttacker = 64123;
+    constexpr uid_t kVictim = 64124;
+    const fs::path tmp = m_dir.Path() / "tmp";
+    fs::create_directories(tmp);
+    ASSERT_EQ(::chmod(tmp.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0755), 0);
+    const std::string own = (tmp / ("opal-agent-setting-" + std::to_string(kVictim))).string();
+    const auto asUser = [](uid_t uid, const std::function<int()>& body) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
+                ::_exit(90);
+            ::_exit(body());
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+    };
+    const fs::path elsewhere = tmp / "elsewhere";
+    struct Case {
+        const char* what;
+        std::function<int()> plant; // run as the attacker
+    } cases[] = {
+        {"the attacker's directory", [&] { return ::mkdir(own.c_str(), 01777); }},
+        {"a FIFO", [&] { return ::mkfifo(own.c_str(), 0666); }},
+        {"a link to a directory the victim owns",
+         [&] { return ::symlink(elsewhere.c_str(), own.c_str()); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(own);
+        fs::remove_all(elsewhere);
+        fs::create_directory(elsewhere);
+        ASSERT_EQ(::chown(elsewhere.c_str(), kVictim, kVictim), 0);
+        ::chmod(elsewhere.c_str(), 0700);
+        ASSERT_EQ(asUser(kAttacker, c.plant), 0);
+        const int verdict = asUser(kVictim, [&] {
+            InstanceLock lock(own);
+            const Result result = lock.Acquire(u"OPAL_AGENT_Setting_TOOL_0");
+            return result == Result::ForeignFile ? 0 : 10 + static_cast<int>(result);
+        });
+        EXPECT_EQ(verdict, 0);
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << "nothing is made through the link";
+        struct stat info {};
+        ASSERT_EQ(::lstat(own.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, kAttacker) << "the planted thing stays as it was";
+    }
+
+    // Nothing there: made 0700, the victim's, and the lock is taken in it.
+    fs::remove_all(own);
+    const int verdict = asUser(kVictim, [&] {
+        InstanceLock lock(own);
+        if (lock.Acquire(u"OPAL_AGENT_Setting_TOOL_0") != Result::Acquired)
+            return 1;
+        return lock.PathFor(u"OPAL_AGENT_Setting_TOOL_0").rfind(own + "/", 0) == 0 ? 0 : 2;
+    });
+    EXPECT_EQ(verdict, 0);
+    struct stat info {};
+    ASSERT_EQ(::lstat(own.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_uid, kVictim);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
 }
