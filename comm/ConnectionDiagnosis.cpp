@@ -16,10 +16,14 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
 
 #include "comm/ConnectionTestWatch.h"
 #include "comm/Easycurl.h"
 #include "common/ASTCommonFunc.h"
+#include "common/TextEscape.h"
 
 namespace {
 
@@ -71,7 +75,9 @@ std::vector<std::string> SplitLines(std::string_view block) {
     std::vector<std::string> lines;
     while (!block.empty()) {
         const std::size_t end = block.find('\n');
-        std::string line = Trimmed(block.substr(0, end));
+        // Text from the network: a terminal or the log must never get its
+        // control sequences raw.
+        std::string line = EscapeControlChars(Trimmed(block.substr(0, end)));
         if (!line.empty())
             lines.push_back(std::move(line));
         if (end == std::string_view::npos)
@@ -179,6 +185,7 @@ struct CertificateFacts {
     std::string Issuer;
     std::string NotBefore;
     std::string NotAfter;
+    std::vector<std::string> HostNames;
     bool Expired = false;
     bool NotYetValid = false;
 };
@@ -192,7 +199,51 @@ std::string NameText(const X509_NAME* name) {
                            ASN1_STRFLGS_UTF8_CONVERT);
     BUF_MEM* memory = nullptr;
     BIO_get_mem_ptr(bio.get(), &memory);
-    return memory != nullptr ? std::string(memory->data, memory->length) : std::string("?");
+    return memory != nullptr ? EscapeControlChars(std::string_view(memory->data, memory->length))
+                             : std::string("?");
+}
+
+// The names a certificate is valid for: its DNS and IP entries, or its
+// common name where it has none (libcurl then compares that).
+std::vector<std::string> HostNamesOf(X509* cert) {
+    std::vector<std::string> names;
+    auto* entries =
+        static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(cert, NID_subject_alt_name, nullptr, nullptr));
+    bool anyHostEntry = false;
+    for (int i = 0; entries != nullptr && i < sk_GENERAL_NAME_num(entries); ++i) {
+        const GENERAL_NAME* entry = sk_GENERAL_NAME_value(entries, i);
+        if (entry->type == GEN_DNS) {
+            anyHostEntry = true;
+            const ASN1_IA5STRING* dns = entry->d.dNSName;
+            names.push_back(EscapeControlChars(
+                std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                                 static_cast<std::size_t>(ASN1_STRING_length(dns)))));
+        } else if (entry->type == GEN_IPADD) {
+            anyHostEntry = true;
+            const ASN1_OCTET_STRING* ip = entry->d.iPAddress;
+            const unsigned char* bytes = ASN1_STRING_get0_data(ip);
+            char text[64] = "?";
+            if (ASN1_STRING_length(ip) == 4)
+                std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2],
+                              bytes[3]);
+            else if (ASN1_STRING_length(ip) == 16)
+                inet_ntop(AF_INET6, bytes, text, sizeof text);
+            names.push_back(text);
+        }
+    }
+    GENERAL_NAMES_free(entries);
+    if (!anyHostEntry) {
+        const X509_NAME* subject = X509_get_subject_name(cert);
+        const int at = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+        if (at >= 0) {
+            const ASN1_STRING* cn = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at));
+            names.push_back(EscapeControlChars(
+                std::string_view(reinterpret_cast<const char*>(ASN1_STRING_get0_data(cn)),
+                                 static_cast<std::size_t>(ASN1_STRING_length(cn)))));
+        }
+    }
+    ERR_clear_error();
+    return names;
 }
 
 std::string TimeText(const ASN1_TIME* time) {
@@ -210,6 +261,7 @@ CertificateFacts FactsOf(X509* cert) {
     facts.Issuer = NameText(X509_get_issuer_name(cert));
     facts.NotBefore = TimeText(X509_get0_notBefore(cert));
     facts.NotAfter = TimeText(X509_get0_notAfter(cert));
+    facts.HostNames = HostNamesOf(cert);
     facts.Expired = X509_cmp_current_time(X509_get0_notAfter(cert)) < 0;
     facts.NotYetValid = X509_cmp_current_time(X509_get0_notBefore(cert)) > 0;
     return facts;
@@ -325,6 +377,7 @@ struct TransferFacts {
     std::vector<HttpResponse> Responses;
     bool Answered = false;
     int32_t AnswerLength = 0;
+    bool AnswerTooLong = false;
     ResponseFraming Framing = ResponseFraming::TooShort;
 };
 
@@ -342,6 +395,7 @@ public:
     void OnAnswer(const ResponseBuffer& response, ResponseFraming framing) override {
         Facts.Answered = true;
         Facts.AnswerLength = response.Length;
+        Facts.AnswerTooLong = response.Overflowed;
         Facts.Framing = framing;
     }
 
@@ -359,7 +413,7 @@ public:
         TransferFacts& f = Facts;
         f.Result = result;
         m_error[CURL_ERROR_SIZE - 1] = '\0';
-        f.Error = Kept(Trimmed(m_error)) ? Trimmed(m_error) : std::string();
+        f.Error = Kept(Trimmed(m_error)) ? EscapeControlChars(Trimmed(m_error)) : std::string();
         curl_easy_getinfo(curl, CURLINFO_NAMELOOKUP_TIME_T, &f.NameLookup);
         curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &f.Connect);
         curl_easy_getinfo(curl, CURLINFO_APPCONNECT_TIME_T, &f.AppConnect);
@@ -643,8 +697,9 @@ private:
 
     void Pass(DiagnosisStep& step) { step.Verdict = DiagnosisVerdict::Passed; }
 
-    void Fail(DiagnosisStep& step, std::string hint) {
+    void Fail(DiagnosisStep& step, std::string hint, const char* rule = "") {
         step.Verdict = DiagnosisVerdict::Failed;
+        step.Rule = rule;
         if (!m_f.Error.empty() && std::find(step.Details.begin(), step.Details.end(),
                                             "libcurl: " + m_f.Error) == step.Details.end())
             step.Details.push_back("libcurl: " + m_f.Error);
@@ -974,6 +1029,24 @@ private:
         const CertificateFacts* leaf = m_f.Chain.empty() ? nullptr : &m_f.Chain.front();
         switch (m_f.Result) {
         case CURLE_PEER_FAILED_VERIFICATION:
+            if (m_f.VerifyResult == X509_V_OK || m_f.VerifyResult == X509_V_ERR_HOSTNAME_MISMATCH ||
+                m_f.VerifyResult == X509_V_ERR_IP_ADDRESS_MISMATCH) {
+                // The chain was good; the certificate is another host's.
+                const std::string typed = Utf8(m_s.ServerName);
+                const std::string names = leaf != nullptr && !leaf->HostNames.empty()
+                                              ? JoinedOr(leaf->HostNames)
+                                              : std::string("no host name");
+                step.Details.push_back("Host name check: the certificate is for " + names +
+                                       "; Server address is " + typed + ".");
+                Fail(step,
+                     "The server's certificate is for " + names + ", not for " + typed +
+                         " as typed in Server address: type the name the certificate carries as "
+                         "Server address on the General page, or have the server's certificate "
+                         "issued for " +
+                         typed + ".",
+                     "host-name-mismatch");
+                return false;
+            }
             step.Details.push_back("Not accepted: " + reason + ".");
             switch (m_f.VerifyResult) {
             case X509_V_ERR_CERT_HAS_EXPIRED:
@@ -1213,6 +1286,22 @@ private:
                      (response.Location.empty() ? std::string() : " (" + response.Location + ")") +
                      ", and the test does not follow: check Protocol and Server port on "
                      "the General page.");
+        } else if (status == 400 && m_s.IsUseHTTPS && m_f.CertificateRequested) {
+            // A server that makes the client certificate a condition of the
+            // request (not of the handshake) asks for one in the handshake
+            // and answers the request with 400 when it got none it trusts.
+            step.Details.push_back("The server asked for a client certificate during the TLS "
+                                   "handshake.");
+            Fail(step,
+                 m_s.RequireClientCert
+                     ? "The server refused the client certificate with 400: choose one that the "
+                       "server's CA issued under " +
+                           std::string(kClientCert) + "."
+                     : "The server requires a client certificate and answered 400 without one: "
+                       "check Web server requires client certificates and choose the "
+                       "certificate under " +
+                           std::string(kClientCert) + ".",
+                 "client-certificate-refused");
         } else if (status == 404 || status == 405) {
             Fail(step, "There is no agent servlet at " + path + " on " + m_server + ": check " +
                            kServerSettings + " and the Protocol.");
@@ -1237,6 +1326,16 @@ private:
         if (!m_f.Answered)
             return Undecided(step);
         step.Details.push_back("Length: " + std::to_string(m_f.AnswerLength) + " bytes");
+        if (m_f.AnswerTooLong) {
+            step.Details.push_back("The answer went on beyond " +
+                                   std::to_string(ResponseBuffer::kMaxLength) +
+                                   " bytes; the transfer was ended there.");
+            Fail(step,
+                 "The answer is far longer than the servlet's: something else answers at " +
+                     m_server + ". Check " + kServerSettings + " and the Protocol.",
+                 "answer-too-long");
+            return false;
+        }
         if (m_f.Result != CURLE_OK) {
             Fail(step, "The answer was cut off: try again; if this persists, check the network "
                        "between this computer and " +
@@ -1358,12 +1457,12 @@ std::string ConnectionDiagnosis::ReportText() const {
         text += "\n[";
         text += DiagnosisVerdictName(step.Verdict);
         text += "] ";
-        text += step.Title;
+        text += EscapeControlChars(step.Title);
         text += "\n";
         for (const std::string& detail : step.Details)
-            text += "    " + detail + "\n";
+            text += "    " + EscapeControlChars(detail) + "\n";
         if (!step.Hint.empty())
-            text += "    What to do: " + step.Hint + "\n";
+            text += "    What to do: " + EscapeControlChars(step.Hint) + "\n";
     }
     return text;
 }

@@ -21,7 +21,7 @@ enum class DiagnosisStepKind {
     Tls,            // HTTPS only
     Authentication, // 401 / 407 and the methods offered
     HttpStatus,
-    ServletAnswer,  // length, framing and the server's result code
+    ServletAnswer, // length, framing and the server's result code
 };
 
 enum class DiagnosisVerdict { Passed, Failed, Skipped };
@@ -37,6 +37,10 @@ struct DiagnosisStep {
     // Failed steps only: what to do, in plain words, naming the setting to
     // change (e.g. the proxy's authentication method).
     std::string Hint;
+    // Failed steps of some rules: a stable key for scripts
+    // ("host-name-mismatch", "client-certificate-refused",
+    // "answer-too-long"); empty otherwise.
+    std::string Rule;
 };
 
 struct ConnectionDiagnosis {

@@ -508,11 +508,11 @@ TEST(ConnectionDiagnosisText, NamesAndReportLayout) {
 
     ConnectionDiagnosis d;
     EXPECT_EQ(d.FirstFailure(), nullptr);
-    d.Steps = {{Kind::Resolve, Verdict::Passed, "Resolve the server name s", {"a", "b"}, ""},
-               {Kind::Connect, Verdict::Failed, "Connect to the server s:1", {"c"}, "Do this."},
-               {Kind::HttpStatus, Verdict::Failed, "Later", {}, "Not this."},
+    d.Steps = {{Kind::Resolve, Verdict::Passed, "Resolve the server name s", {"a", "b"}, "", ""},
+               {Kind::Connect, Verdict::Failed, "Connect to the server s:1", {"c"}, "Do this.", ""},
+               {Kind::HttpStatus, Verdict::Failed, "Later", {}, "Not this.", ""},
                {Kind::ServletAnswer, Verdict::Skipped, "The servlet's answer", {"Not reached."},
-                ""}};
+                "", ""}};
     EXPECT_EQ(d.FirstFailure(), &d.Steps[1]);
     EXPECT_EQ(d.ReportText(), "Connection test failed at: Connect to the server s:1\n"
                               "\n[passed] Resolve the server name s\n    a\n    b\n"
@@ -520,7 +520,7 @@ TEST(ConnectionDiagnosisText, NamesAndReportLayout) {
                               "    What to do: Do this.\n"
                               "\n[failed] Later\n    What to do: Not this.\n"
                               "\n[skipped] The servlet's answer\n    Not reached.\n");
-    d.Steps = {{Kind::Resolve, Verdict::Passed, "R", {}, ""}};
+    d.Steps = {{Kind::Resolve, Verdict::Passed, "R", {}, "", ""}};
     EXPECT_EQ(d.ReportText(), "Connection test: every step passed\n\n[passed] R\n");
 }
 
