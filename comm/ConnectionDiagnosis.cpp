@@ -1029,8 +1029,13 @@ private:
         const CertificateFacts* leaf = m_f.Chain.empty() ? nullptr : &m_f.Chain.front();
         switch (m_f.Result) {
         case CURLE_PEER_FAILED_VERIFICATION:
-            if (m_f.VerifyResult == X509_V_OK || m_f.VerifyResult == X509_V_ERR_HOSTNAME_MISMATCH ||
-                m_f.VerifyResult == X509_V_ERR_IP_ADDRESS_MISMATCH) {
+            // libcurl compares the name itself after OpenSSL accepted the
+            // chain, and then reports only "unspecified" as the verify
+            // result; its message names the target host.
+            if (m_f.VerifyResult == X509_V_ERR_HOSTNAME_MISMATCH ||
+                m_f.VerifyResult == X509_V_ERR_IP_ADDRESS_MISMATCH ||
+                Contains(m_f.Error, "target host name") ||
+                Contains(m_f.Error, "does not match target host")) {
                 // The chain was good; the certificate is another host's.
                 const std::string typed = Utf8(m_s.ServerName);
                 const std::string names = leaf != nullptr && !leaf->HostNames.empty()

@@ -6,10 +6,11 @@
 #include "ctl/SupportBundle.h"
 
 ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& settings, bool diagnose,
-                                           JsonValue* diagnosis, std::string* report) {
+                                           JsonValue* diagnosis, std::string* report,
+                                           const std::atomic<bool>* cancel) {
     if (diagnose) {
         ConnectionDiagnosis account;
-        const ConnectionTestOutcome outcome = RunConnectionTest(settings, nullptr, &account);
+        const ConnectionTestOutcome outcome = RunConnectionTest(settings, cancel, &account);
         // The account withholds credentials itself; the passwords are
         // looked for once more, and only they go (a hint that names the
         // Password field stays whole).
@@ -27,6 +28,7 @@ ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& setting
                 for (const std::string& detail : step.Details)
                     details.Push(WithoutKnownSecrets(detail, secrets));
                 json.Set("details", std::move(details));
+                json.Set("rule", step.Rule.empty() ? JsonValue() : JsonValue(step.Rule));
                 json.Set("hint", step.Hint.empty()
                                      ? JsonValue()
                                      : JsonValue(WithoutKnownSecrets(step.Hint, secrets)));
@@ -46,5 +48,5 @@ ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& setting
         *diagnosis = JsonValue();
     if (report)
         report->clear();
-    return RunConnectionTest(settings);
+    return RunConnectionTest(settings, cancel);
 }

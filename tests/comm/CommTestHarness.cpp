@@ -198,6 +198,8 @@ bool ServletServer::Start(const fs::path& workDirectory, const ServletOptions& o
         "--auth",       options.Auth,
         "--user",       options.User,
         "--password",   options.Password};
+    if (!options.ServerHeader.empty())
+        argv.insert(argv.end(), {"--server-header", options.ServerHeader});
     if (options.Tls != nullptr) {
         argv.insert(argv.end(),
                     {"--cert", options.Tls->File(options.Certificate + ".pem").string(), "--key",
@@ -409,6 +411,34 @@ ConnectionTestSettings LoopbackSettings(uint16_t port, const std::u16string& ser
     s.ServiceURI = servicePath;
     s.ConnTimeOut = timeOutSeconds;
     return s;
+}
+
+bool NginxClientCertServer::Start(const fs::path& workDirectory,
+                                  const TestCertificates& certificates) {
+    const fs::path dir = workDirectory / "nginx";
+    fs::create_directories(dir / "temp");
+    m_port = FindFreePort();
+    // Every path of its own, so that nothing of the machine's nginx is used.
+    std::ofstream config(dir / "nginx.conf");
+    config << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+           << "pid " << (dir / "nginx.pid").string() << ";\n"
+           << "error_log " << (dir / "error.log").string() << " info;\n"
+           << "events { worker_connections 16; }\n"
+           << "http {\n  access_log off;\n"
+           << "  client_body_temp_path " << (dir / "temp").string() << ";\n"
+           << "  server {\n    listen 127.0.0.1:" << m_port << " ssl;\n"
+           << "    ssl_certificate " << certificates.File("server.pem").string() << ";\n"
+           << "    ssl_certificate_key " << certificates.File("server.key").string() << ";\n"
+           << "    ssl_client_certificate " << certificates.File("ca.pem").string() << ";\n"
+           << "    ssl_verify_client on;\n"
+           << "    location / { return 200 \"client certificate accepted\\n\"; }\n"
+           << "  }\n}\n";
+    config.close();
+    if (!m_process.Start({OPAL_NGINX, "-p", dir.string(), "-c", (dir / "nginx.conf").string(), "-e",
+                          (dir / "error.log").string()},
+                         dir / "nginx.out"))
+        return false;
+    return WaitForListener("127.0.0.1", m_port, 15000);
 }
 
 } // namespace commtest

@@ -153,6 +153,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except OSError:
             pass
 
+    def version_string(self):
+        # The Server header, which a test may fill with anything a hostile
+        # server could send.
+        return self.server.options.server_header or super().version_string()
+
     def do_GET(self):
         self.send_response(405)
         self.send_header("Content-Length", "0")
@@ -186,6 +191,7 @@ def main():
     parser.add_argument("--auth", choices=["none", "basic", "digest"], default="none")
     parser.add_argument("--user", default="")
     parser.add_argument("--password", default="")
+    parser.add_argument("--server-header", default="")
     options = parser.parse_args()
 
     server = Server((options.bind, options.port), Handler)

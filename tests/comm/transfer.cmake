@@ -1,13 +1,14 @@
 # Tests of the transfer classes, the request packet and the connection test.
 # They run against real peers on loopback: tests/comm/servlet_server.py,
-# tinyproxy, dante and microsocks, with certificates that
+# tinyproxy, dante, microsocks and nginx, with certificates that
 # tests/comm/make_test_certs.sh makes with the openssl command.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 find_program(OPAL_TINYPROXY_PROGRAM tinyproxy PATHS /usr/bin /usr/sbin)
 find_program(OPAL_DANTED_PROGRAM NAMES danted sockd PATHS /usr/sbin /usr/bin)
 find_program(OPAL_MICROSOCKS_PROGRAM microsocks PATHS /usr/bin /usr/sbin)
-foreach(tool OPAL_TINYPROXY_PROGRAM OPAL_DANTED_PROGRAM OPAL_MICROSOCKS_PROGRAM)
+find_program(OPAL_NGINX_PROGRAM nginx PATHS /usr/sbin /usr/bin)
+foreach(tool OPAL_TINYPROXY_PROGRAM OPAL_DANTED_PROGRAM OPAL_MICROSOCKS_PROGRAM OPAL_NGINX_PROGRAM)
   if(NOT ${tool})
     message(WARNING "${tool} not found: the proxy tests will fail (scripts/install-deps.sh installs it)")
     set(${tool} "/nonexistent/${tool}")
@@ -21,7 +22,8 @@ target_compile_definitions(opal_comm_test_harness PUBLIC
     OPAL_PYTHON3="${Python3_EXECUTABLE}"
     OPAL_TINYPROXY="${OPAL_TINYPROXY_PROGRAM}"
     OPAL_DANTED="${OPAL_DANTED_PROGRAM}"
-    OPAL_MICROSOCKS="${OPAL_MICROSOCKS_PROGRAM}")
+    OPAL_MICROSOCKS="${OPAL_MICROSOCKS_PROGRAM}"
+    OPAL_NGINX="${OPAL_NGINX_PROGRAM}")
 
 opal_add_test(PacketTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/PacketTest.cpp LIBS opal_comm)
 opal_add_test(EasycurlTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/EasycurlTest.cpp
