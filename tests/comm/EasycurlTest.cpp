@@ -66,8 +66,8 @@ TEST(ResponseBufferTest, GrowsByTheRuleAndKeepsEveryByte) {
     // Fits while length + n stays below the capacity; a growth doubles the
     // block until it holds length + n + 1, up to the bound and its zero.
     constexpr std::size_t kMax = ResponseBuffer::kMaxLength;
-    const Step steps[] = {{10239, 10240},  {1, 20480},  {10239, 20480},          {1, 40960},
-                          {50000, 163840}, {0, 163840}, {kMax - 90480, kMax + 1}};
+    const Step steps[] = {{10239, 10240}, {1, 20480}, {10239, 20480},          {1, 40960},
+                          {50000, 81920}, {0, 81920}, {kMax - 70480, kMax + 1}};
     std::string expected;
     for (const Step& step : steps) {
         std::string chunk(step.append, '\0');
