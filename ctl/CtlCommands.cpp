@@ -683,7 +683,8 @@ int RunTestConnection(CtlContext& context, const std::vector<std::string>& given
     {
         TestInterruption interruption(cancel);
         TestDeadline deadline(cancel, timeoutSeconds);
-        outcome = RunCtlConnectionTest(settings, diagnose, &diagnosis, &report, &cancel);
+        outcome = RunCtlConnectionTest(settings, diagnose, context.texts.Strings(), &diagnosis,
+                                       &report, &cancel);
         deadline.Stop();
         signal = static_cast<int>(g_testSignal);
     }

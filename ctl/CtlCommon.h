@@ -110,11 +110,13 @@ JsonValue OutcomeJson(const CtlContext& context, const ConnectionTestOutcome& ou
 std::string OutcomeText(const CtlContext& context, const ConnectionTestOutcome& outcome);
 
 // The connection test; with `diagnose` it is observed step by step, its account written into
-// `diagnosis` (JSON) and `report` (text, any line that could carry a secret removed).
+// `diagnosis` (JSON: stable English keys beside the texts) and `report` (text, any line that
+// could carry a secret removed), its titles and hints from `strings`.
 // `cancel`, when given, ends a running test early (the outcome is then
 // Cancelled).
 ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& settings, bool diagnose,
-                                           JsonValue* diagnosis, std::string* report,
+                                           const StringLoader& strings, JsonValue* diagnosis,
+                                           std::string* report,
                                            const std::atomic<bool>* cancel = nullptr);
 
 // The status command's answer body (also written into the support bundle).

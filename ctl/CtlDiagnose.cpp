@@ -232,8 +232,9 @@ int RunDiagnose(CtlContext& context, const std::vector<std::string>& arguments) 
     } else {
         JsonValue steps;
         std::string report;
-        const ConnectionTestOutcome outcome = RunCtlConnectionTest(
-            BuildConnectionTestSettings(pages.General, pages.Advanced), true, &steps, &report);
+        const ConnectionTestOutcome outcome =
+            RunCtlConnectionTest(BuildConnectionTestSettings(pages.General, pages.Advanced), true,
+                                 context.texts.Strings(), &steps, &report);
         outcomeJson = OutcomeJson(context, outcome);
         diagnosis = OutcomeText(context, outcome) + "\n\n" + report;
     }

@@ -6,8 +6,8 @@
 #include "ctl/SupportBundle.h"
 
 ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& settings, bool diagnose,
-                                           JsonValue* diagnosis, std::string* report,
-                                           const std::atomic<bool>* cancel) {
+                                           const StringLoader& strings, JsonValue* diagnosis,
+                                           std::string* report, const std::atomic<bool>* cancel) {
     if (diagnose) {
         ConnectionDiagnosis account;
         const ConnectionTestOutcome outcome = RunConnectionTest(settings, cancel, &account);
@@ -23,15 +23,18 @@ ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& setting
                 JsonValue json = JsonValue::Object();
                 json.Set("kind", DiagnosisStepKindName(step.Kind));
                 json.Set("verdict", DiagnosisVerdictName(step.Verdict));
-                json.Set("title", WithoutKnownSecrets(step.Title, secrets));
+                json.Set("titleKey", step.Title.Key);
+                json.Set("title",
+                         WithoutKnownSecrets(RenderDiagnosisText(step.Title, strings), secrets));
                 JsonValue details = JsonValue::Array();
                 for (const std::string& detail : step.Details)
                     details.Push(WithoutKnownSecrets(detail, secrets));
                 json.Set("details", std::move(details));
-                json.Set("rule", step.Rule.empty() ? JsonValue() : JsonValue(step.Rule));
+                json.Set("rule", step.Hint.empty() ? JsonValue() : JsonValue(step.Hint.Key));
                 json.Set("hint", step.Hint.empty()
                                      ? JsonValue()
-                                     : JsonValue(WithoutKnownSecrets(step.Hint, secrets)));
+                                     : JsonValue(WithoutKnownSecrets(
+                                           RenderDiagnosisText(step.Hint, strings), secrets)));
                 steps.Push(std::move(json));
             }
             const DiagnosisStep* failed = account.FirstFailure();
@@ -41,7 +44,7 @@ ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& setting
             diagnosis->Set("steps", std::move(steps));
         }
         if (report)
-            *report = WithoutKnownSecrets(account.ReportText(), secrets);
+            *report = WithoutKnownSecrets(account.ReportText(strings), secrets);
         return outcome;
     }
     if (diagnosis)

@@ -12,9 +12,11 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include "comm/DiagnosisRules.h"
 #include "comm/Easycurl.h"
 #include "common/TextEscape.h"
 #include "tests/comm/CommTestHarness.h"
+#include "tests/comm/StringTableFile.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -46,6 +48,10 @@ std::u16string Wide(const std::string& text) {
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+std::string En(const DiagnosisText& text) {
+    return RenderDiagnosisText(text, commtest::EnglishStrings());
 }
 
 std::string Base64(const std::string& text) {
@@ -359,10 +365,10 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
          Kind::Tls,
          false,
          IDS_CONNTEST_UNABLE_TO_CONNECT,
-         {"The server's certificate is for agent-server.example or 192.0.2.7, not for 127.0.0.1 "
+         {"The server's certificate is for agent-server.example, 192.0.2.7, not for 127.0.0.1 "
           "as typed in Server address",
           "Server address on the General page"},
-         {"Host name check: the certificate is for agent-server.example or 192.0.2.7; Server "
+         {"Host name check: the certificate is for agent-server.example, 192.0.2.7; Server "
           "address is 127.0.0.1."},
          true,
          "host-name-mismatch"},
@@ -511,7 +517,7 @@ TEST_F(ConnectionDiagnosisTest, RealFailuresNameTheirStepAndTheSettingToChange) 
 
         ConnectionDiagnosis diagnosis;
         const ConnectionTestOutcome outcome = RunConnectionTest(settings, nullptr, &diagnosis);
-        const std::string report = diagnosis.ReportText();
+        const std::string report = diagnosis.ReportText(commtest::EnglishStrings());
         SCOPED_TRACE(report);
 
         EXPECT_EQ(outcome.TextId, c.textId);
@@ -527,8 +533,8 @@ TEST_F(ConnectionDiagnosisTest, RealFailuresNameTheirStepAndTheSettingToChange) 
             EXPECT_EQ(failure, nullptr);
             std::string details;
             for (const DiagnosisStep& step : diagnosis.Steps) {
-                EXPECT_EQ(step.Verdict, Verdict::Passed) << step.Title;
-                EXPECT_TRUE(step.Hint.empty()) << step.Title;
+                EXPECT_EQ(step.Verdict, Verdict::Passed) << En(step.Title);
+                EXPECT_TRUE(step.Hint.empty()) << En(step.Title);
                 details += Joined(step.Details);
             }
             for (const std::string& part : c.detailParts)
@@ -537,7 +543,7 @@ TEST_F(ConnectionDiagnosisTest, RealFailuresNameTheirStepAndTheSettingToChange) 
             ASSERT_NE(failure, nullptr);
             EXPECT_EQ(failure->Kind, c.failedStep);
             for (const std::string& part : c.hintParts)
-                EXPECT_TRUE(Contains(failure->Hint, part)) << part;
+                EXPECT_TRUE(Contains(En(failure->Hint), part)) << part;
             for (const std::string& part : c.detailParts)
                 EXPECT_TRUE(Contains(Joined(failure->Details), part)) << part;
             // Steps before the failing one passed, or were never reached (a
@@ -549,15 +555,18 @@ TEST_F(ConnectionDiagnosisTest, RealFailuresNameTheirStepAndTheSettingToChange) 
                     after = true;
                     continue;
                 }
-                EXPECT_NE(step.Verdict, Verdict::Failed) << step.Title;
+                EXPECT_NE(step.Verdict, Verdict::Failed) << En(step.Title);
                 if (after) {
-                    EXPECT_EQ(step.Verdict, Verdict::Skipped) << step.Title;
+                    EXPECT_EQ(step.Verdict, Verdict::Skipped) << En(step.Title);
                 }
-                EXPECT_TRUE(step.Hint.empty()) << step.Title;
+                EXPECT_TRUE(step.Hint.empty()) << En(step.Title);
             }
-            EXPECT_TRUE(Contains(report, "[failed] " + failure->Title + "\n"));
-            EXPECT_TRUE(Contains(report, "    What to do: " + failure->Hint + "\n"));
-            EXPECT_EQ(failure->Rule, c.rule);
+            EXPECT_TRUE(Contains(report, "[failed] " + En(failure->Title) + "\n"));
+            EXPECT_TRUE(Contains(report, "    What to do: " + En(failure->Hint) + "\n"));
+            if (*c.rule != '\0') {
+                EXPECT_EQ(failure->Hint.Key, c.rule);
+            }
+            EXPECT_FALSE(failure->Hint.Key.empty());
         }
         // Whatever a peer sent, the report holds no control byte.
         EXPECT_FALSE(HasControlChars(report));
@@ -607,8 +616,9 @@ TEST_F(ConnectionDiagnosisTest, CancelledRunReportsNoFailure) {
     EXPECT_EQ(diagnosis.FirstFailure(), nullptr);
     ASSERT_FALSE(diagnosis.Steps.empty());
     for (const DiagnosisStep& step : diagnosis.Steps)
-        EXPECT_EQ(step.Verdict, Verdict::Skipped) << step.Title;
-    EXPECT_TRUE(Contains(diagnosis.ReportText(), "Cancelled before the request was sent."));
+        EXPECT_EQ(step.Verdict, Verdict::Skipped) << En(step.Title);
+    EXPECT_TRUE(Contains(diagnosis.ReportText(commtest::EnglishStrings()),
+                         "Cancelled before the request was sent."));
 }
 
 TEST(ConnectionDiagnosisText, NamesAndReportLayout) {
@@ -625,22 +635,45 @@ TEST(ConnectionDiagnosisText, NamesAndReportLayout) {
     for (const auto& [verdict, name] : verdicts)
         EXPECT_STREQ(DiagnosisVerdictName(verdict), name);
 
+    // The frame and the titles from the English table, two hints of the
+    // test's own: one with a '%' in its argument, one missing from it.
+    const DiagnosisStrings strings = [](unsigned id) -> std::u16string {
+        if (id == 9001)
+            return u"Do this with %1, not %2.";
+        return commtest::EnglishStrings()(id);
+    };
     ConnectionDiagnosis d;
     EXPECT_EQ(d.FirstFailure(), nullptr);
     d.Steps = {
-        {Kind::Resolve, Verdict::Passed, "Resolve the server name s", {"a", "b"}, "", ""},
-        {Kind::Connect, Verdict::Failed, "Connect to the server s:1", {"c"}, "Do this.", ""},
-        {Kind::HttpStatus, Verdict::Failed, "Later", {}, "Not this.", ""},
-        {Kind::ServletAnswer, Verdict::Skipped, "The servlet's answer", {"Not reached."}, "", ""}};
+        {Kind::Resolve,
+         Verdict::Passed,
+         {IDS_DIAG_RESOLVE_SERVER, "resolve-server-name", {"s"}},
+         {"a", "b"},
+         {}},
+        {Kind::Connect,
+         Verdict::Failed,
+         {IDS_DIAG_CONNECT_SERVER, "connect-server", {"s:1"}},
+         {"c"},
+         {9001, "do-this", {"%2 100%", "\x1b[2J"}}},
+        {Kind::HttpStatus, Verdict::Failed, {9002, "later", {}}, {}, {9003, "not-this", {"x"}}},
+        {Kind::ServletAnswer,
+         Verdict::Skipped,
+         {IDS_DIAG_ANSWER, "answer", {}},
+         {"Not reached."},
+         {}}};
     EXPECT_EQ(d.FirstFailure(), &d.Steps[1]);
-    EXPECT_EQ(d.ReportText(), "Connection test failed at: Connect to the server s:1\n"
-                              "\n[passed] Resolve the server name s\n    a\n    b\n"
-                              "\n[failed] Connect to the server s:1\n    c\n"
-                              "    What to do: Do this.\n"
-                              "\n[failed] Later\n    What to do: Not this.\n"
-                              "\n[skipped] The servlet's answer\n    Not reached.\n");
-    d.Steps = {{Kind::Resolve, Verdict::Passed, "R", {}, "", ""}};
-    EXPECT_EQ(d.ReportText(), "Connection test: every step passed\n\n[passed] R\n");
+    EXPECT_EQ(d.ReportText(strings), "Connection test failed at: Connect to the server s:1\n"
+                                     "\n[passed] Resolve the server name s\n    a\n    b\n"
+                                     "\n[failed] Connect to the server s:1\n    c\n"
+                                     "    What to do: Do this with %2 100%, not \\x1b[2J.\n"
+                                     "\n[failed] later\n    What to do: not-this x\n"
+                                     "\n[skipped] The servlet's answer\n    Not reached.\n");
+    d.Steps = {{Kind::Resolve, Verdict::Passed, {IDS_DIAG_ANSWER, "answer", {}}, {}, {}}};
+    EXPECT_EQ(d.ReportText(strings), "Connection test: every step passed\n\n[passed] The "
+                                     "servlet's answer\n");
+    // Japanese frame and title around the same steps.
+    EXPECT_EQ(d.ReportText(commtest::JapaneseStrings()),
+              "接続テスト: すべての手順に成功しました\n\n[成功] サーブレットの応答\n");
 }
 
 } // namespace

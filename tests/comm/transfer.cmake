@@ -15,10 +15,13 @@ foreach(tool OPAL_TINYPROXY_PROGRAM OPAL_DANTED_PROGRAM OPAL_MICROSOCKS_PROGRAM 
   endif()
 endforeach()
 
-add_library(opal_comm_test_harness STATIC ${CMAKE_CURRENT_LIST_DIR}/CommTestHarness.cpp)
+add_library(opal_comm_test_harness STATIC ${CMAKE_CURRENT_LIST_DIR}/CommTestHarness.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/StringTableFile.cpp)
 target_include_directories(opal_comm_test_harness PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(opal_comm_test_harness PUBLIC opal_comm)
 target_compile_definitions(opal_comm_test_harness PUBLIC
     OPAL_COMM_TEST_DIR="${CMAKE_CURRENT_LIST_DIR}"
+    OPAL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     OPAL_PYTHON3="${Python3_EXECUTABLE}"
     OPAL_TINYPROXY="${OPAL_TINYPROXY_PROGRAM}"
     OPAL_DANTED="${OPAL_DANTED_PROGRAM}"
@@ -32,6 +35,9 @@ opal_add_test(ConfigureAgent4VSMTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/Configure
               LIBS opal_comm opal_comm_test_harness OpenSSL::Crypto)
 opal_add_test(ConnectionDiagnosisTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/ConnectionDiagnosisTest.cpp
               LIBS opal_comm opal_comm_test_harness OpenSSL::Crypto)
+# The rules from tables of facts, without sockets.
+opal_add_test(DiagnosisRulesTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/DiagnosisRulesTest.cpp
+              LIBS opal_comm opal_comm_test_harness)
 
 # The connection test timed against the curl command; run by
 # benchmarks/connection_test_bench.sh, never by ctest.
