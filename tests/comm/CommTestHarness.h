@@ -162,6 +162,25 @@ private:
     uint16_t m_port = 0;
 };
 
+// squid as an HTTP proxy that demands a login of `user` by Basic
+// (basic_ncsa_auth over an htpasswd file made here), Digest
+// (digest_file_auth) and NTLM (ntlm_fake_auth, which takes any password),
+// offering all three. Foreground (-N), its own port, directory, config and
+// pid file; no cache.
+class SquidProxy {
+public:
+    static constexpr char kOutgoingAddress[] = "127.0.0.5";
+    bool Start(const fs::path& workDirectory, const std::string& user, const std::string& password);
+    uint16_t Port() const { return m_port; }
+    // access.log, cache.log and what squid printed.
+    std::string Logs() const;
+
+private:
+    ChildProcess m_process;
+    fs::path m_directory;
+    uint16_t m_port = 0;
+};
+
 // The agent's system configuration with the identity the request carries.
 void WriteSysConfig(const fs::path& home, const std::string& guid, int pluginType);
 

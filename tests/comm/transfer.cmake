@@ -8,7 +8,9 @@ find_program(OPAL_TINYPROXY_PROGRAM tinyproxy PATHS /usr/bin /usr/sbin)
 find_program(OPAL_DANTED_PROGRAM NAMES danted sockd PATHS /usr/sbin /usr/bin)
 find_program(OPAL_MICROSOCKS_PROGRAM microsocks PATHS /usr/bin /usr/sbin)
 find_program(OPAL_NGINX_PROGRAM nginx PATHS /usr/sbin /usr/bin)
-foreach(tool OPAL_TINYPROXY_PROGRAM OPAL_DANTED_PROGRAM OPAL_MICROSOCKS_PROGRAM OPAL_NGINX_PROGRAM)
+find_program(OPAL_SQUID_PROGRAM squid PATHS /usr/sbin /usr/bin)
+foreach(tool OPAL_TINYPROXY_PROGRAM OPAL_DANTED_PROGRAM OPAL_MICROSOCKS_PROGRAM OPAL_NGINX_PROGRAM
+             OPAL_SQUID_PROGRAM)
   if(NOT ${tool})
     message(WARNING "${tool} not found: the proxy tests will fail (scripts/install-deps.sh installs it)")
     set(${tool} "/nonexistent/${tool}")
@@ -26,7 +28,9 @@ target_compile_definitions(opal_comm_test_harness PUBLIC
     OPAL_TINYPROXY="${OPAL_TINYPROXY_PROGRAM}"
     OPAL_DANTED="${OPAL_DANTED_PROGRAM}"
     OPAL_MICROSOCKS="${OPAL_MICROSOCKS_PROGRAM}"
-    OPAL_NGINX="${OPAL_NGINX_PROGRAM}")
+    OPAL_NGINX="${OPAL_NGINX_PROGRAM}"
+    OPAL_SQUID="${OPAL_SQUID_PROGRAM}"
+    OPAL_SQUID_HELPERS="/usr/lib/squid")
 
 opal_add_test(PacketTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/PacketTest.cpp LIBS opal_comm)
 opal_add_test(EasycurlTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/EasycurlTest.cpp
@@ -34,6 +38,9 @@ opal_add_test(EasycurlTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/EasycurlTest.cpp
 opal_add_test(ConfigureAgent4VSMTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/ConfigureAgent4VSMTest.cpp
               LIBS opal_comm opal_comm_test_harness OpenSSL::Crypto)
 opal_add_test(ConnectionDiagnosisTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/ConnectionDiagnosisTest.cpp
+              LIBS opal_comm opal_comm_test_harness OpenSSL::Crypto)
+# Through squid demanding Basic, Digest and NTLM logins.
+opal_add_test(SquidProxyTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/SquidProxyTest.cpp
               LIBS opal_comm opal_comm_test_harness OpenSSL::Crypto)
 # The rules from tables of facts, without sockets.
 opal_add_test(DiagnosisRulesTest SOURCES ${CMAKE_CURRENT_LIST_DIR}/DiagnosisRulesTest.cpp
