@@ -864,6 +864,14 @@ TEST_F(CtlProgramTest, DiagnoseNamesTheStepThatFailed) {
         const QJsonArray steps = diagnosis["steps"].toArray();
         ASSERT_FALSE(steps.isEmpty());
         EXPECT_EQ(steps.first().toObject()["kind"].toString(), "resolve");
+        // Stable English keys beside the texts: every step's title has one,
+        // and so has every hint (the rule that gave it).
+        for (const QJsonValue& step : steps) {
+            const QJsonObject object = step.toObject();
+            EXPECT_FALSE(object["titleKey"].toString().isEmpty());
+            EXPECT_FALSE(object["title"].toString().isEmpty());
+            EXPECT_EQ(object["hint"].isNull(), object["rule"].isNull());
+        }
         if (!c.firstFailure) {
             EXPECT_TRUE(diagnosis["firstFailure"].isNull());
             continue;
