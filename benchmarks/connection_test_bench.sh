@@ -80,3 +80,30 @@ print("ratio (connection test/curl):       %.2f" % (me / mc if mc else float("na
 print("curl transfer alone (time_total):   %.3f ms" % (mt * 1000))
 print("ratio (connection test/transfer):   %.2f" % (me / mt if mt else float("nan")))
 PY
+
+# A server that answers with 20 MB: the test keeps at most 256 KiB and ends
+# the transfer there, so it should cost about what a normal answer costs,
+# not what reading the whole answer costs (curl, in the same run, reads it
+# all into /dev/null).
+mkdir -p "$work/big-requests"
+python3 tests/comm/servlet_server.py --port-file "$work/big-port" \
+  --record-dir "$work/big-requests" --body bytes --length 20000000 2>"$work/big-server.log" &
+big_pid=$!
+for _ in $(seq 100); do [ -s "$work/big-port" ] && break; sleep 0.05; done
+big_port=$(cat "$work/big-port")
+"$bench" "$work/home" 127.0.0.1 "$big_port" "$path" 3 > "$work/big-engine.txt" 2>/dev/null || true
+big_start=$(date +%s%N)
+curl -sS -o /dev/null --data-binary @"$work/body" "http://127.0.0.1:$big_port$path"
+big_end=$(date +%s%N)
+kill "$big_pid" 2>/dev/null || true
+python3 - "$work/big-engine.txt" "$big_start" "$big_end" "$work/engine.txt" <<'PY'
+import statistics, sys
+big = [float(x) for x in open(sys.argv[1])]
+curl = (int(sys.argv[3]) - int(sys.argv[2])) / 1e9
+normal = statistics.median(float(x) for x in open(sys.argv[4]))
+mb = statistics.median(big)
+print("20 MB answer, connection test:      %.3f ms (ended at 256 KiB)" % (mb * 1000))
+print("20 MB answer, curl reading it all:  %.3f ms" % (curl * 1000))
+print("ratio (20 MB test/normal test):     %.2f" % (mb / normal if normal else float("nan")))
+print("ratio (20 MB test/curl):            %.2f" % (mb / curl if curl else float("nan")))
+PY

@@ -62,10 +62,11 @@ int32_t InitializeHTTP(CHTTP& http, const ConnectionTestSettings& settings,
             return result;
         if ((result = http.SetVerifyCA(1)) != 0)
             return result;
-        // The server certificate must chain to the given root CA; its host
-        // name is not compared, as agents reach servers by address as often
-        // as by name.
-        if ((result = http.SetVerifyHost(0)) != 0)
+        // The server certificate must chain to the given root CA and name
+        // the server as typed (a name, or an address among its IP entries):
+        // without the name check any certificate of that CA would pass for
+        // the server.
+        if ((result = http.SetVerifyHost(1)) != 0)
             return result;
         failedStep = InitializeStep::CaInfo;
         const NarrowText caPath(settings.CACertPath);
@@ -200,6 +201,7 @@ ConnectionTestOutcome RunConnectionTestWatched(const ConnectionTestSettings& set
     } else {
         outcome.TransferResult = http.DoRequest(response);
         outcome.HttpCode = http.GetHTTPCode();
+        outcome.HttpCodeReceived = http.HasHTTPCode();
         // What a cut-off transfer left in the buffer says nothing about the
         // server; only a transfer that got through before the cancel counts.
         if (outcome.TransferResult != 0 && Raised(cancel))
@@ -221,6 +223,8 @@ ConnectionTestOutcome RunConnectionTestWatched(const ConnectionTestSettings& set
             break;
         case ResponseFraming::Ok:
             outcome.ServerCode = answer.Code;
+            outcome.ServerCodeReceived =
+                outcome.HttpCodeReceived && outcome.HttpCode == 200 && outcome.TransferResult == 0;
             break;
         }
     }

@@ -69,6 +69,11 @@ struct ConnectionTestOutcome {
     int32_t TransferResult = 0;
     long HttpCode = 0;
     uint32_t ServerCode = 0;
+    // What really arrived: a status line (HttpCode is 100 without one), and
+    // the servlet's own header in a 200 answer (ServerCode means nothing
+    // otherwise, e.g. when read out of a proxy's error page).
+    bool HttpCodeReceived = false;
+    bool ServerCodeReceived = false;
     // The cancel flag was raised before the test could finish: there is
     // nothing to show, and the other fields say only how far it got.
     bool Cancelled = false;

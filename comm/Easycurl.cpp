@@ -275,36 +275,46 @@ ResponseBuffer::ResponseBuffer()
 void ResponseBuffer::Clear() {
     std::memset(Data.get(), 0, static_cast<std::size_t>(Capacity));
     Length = 0;
+    Overflowed = false;
 }
 
 bool ResponseBuffer::Append(const char* bytes, std::size_t count) {
-    constexpr std::size_t kLimit = static_cast<std::size_t>(std::numeric_limits<int32_t>::max());
     const std::size_t length = static_cast<std::size_t>(Length);
-    if (count >= kLimit - length)
+    if (count > kMaxLength - length) {
+        Overflowed = true;
         return false;
-    const std::size_t needed = length + count;
-    if (needed < static_cast<std::size_t>(Capacity)) {
-        std::memcpy(Data.get() + length, bytes, count);
-        Length = static_cast<int32_t>(needed);
-        Data[needed] = 0;
-        return true;
     }
-    const std::size_t grown = std::min(
-        kLimit, std::max(static_cast<std::size_t>(Capacity) + kInitialCapacity, needed + 1));
-    std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[grown]());
-    if (!block)
-        return false;
-    std::memcpy(block.get(), Data.get(), length);
-    std::memcpy(block.get() + length, bytes, count);
-    Data = std::move(block);
-    Capacity = static_cast<int32_t>(grown);
+    const std::size_t needed = length + count;
+    if (needed >= static_cast<std::size_t>(Capacity)) {
+        // Doubling keeps the copies linear in the answer's length; the bound
+        // keeps a runaway answer from taking the machine's memory.
+        std::size_t grown = static_cast<std::size_t>(Capacity);
+        while (grown <= needed)
+            grown *= 2;
+        grown = std::min(grown, kMaxLength + 1);
+        std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[grown]());
+        if (!block)
+            return false;
+        std::memcpy(block.get(), Data.get(), length);
+        Data = std::move(block);
+        Capacity = static_cast<int32_t>(grown);
+    }
+    if (count != 0)
+        std::memcpy(Data.get() + length, bytes, count);
     Length = static_cast<int32_t>(needed);
+    Data[needed] = 0;
     return true;
 }
 
 // ---------------------------------------------------------------------------
 
-CInternet::CInternet() = default;
+CInternet::CInternet() {
+    // The agent service runs without the user's proxy variables: the test
+    // takes the agent's route, so neither http_proxy/https_proxy/all_proxy
+    // nor no_proxy may change it. SetProxyInfo sets the configured proxy.
+    curl_easy_setopt(m_handle.Get(), CURLOPT_PROXY, "");
+    curl_easy_setopt(m_handle.Get(), CURLOPT_NOPROXY, "");
+}
 
 CInternet::~CInternet() = default;
 
@@ -320,7 +330,12 @@ std::size_t CInternet::OnWriteData(const char* data, std::size_t size, std::size
     }
     const std::size_t total = size * count;
     if (!m_response.Append(data, total)) {
-        LOG_PRINTF(LK_WARNING, "invalid file handle, [%s|%d]");
+        if (m_response.Overflowed)
+            LOG_PRINTF(LK_WARNING,
+                       "Response content is longer than %d bytes; the transfer is ended. [%s|%d]",
+                       static_cast<int>(ResponseBuffer::kMaxLength));
+        else
+            LOG_PRINTF(LK_WARNING, "invalid file handle, [%s|%d]");
         return 0;
     }
     return total;
@@ -354,7 +369,7 @@ int32_t CInternet::SetVerifyCA(int32_t verify) {
 int32_t CInternet::SetVerifyHost(int32_t verify) {
     LOG_PRINTF(LK_ENTER, "SetVerifyHost(), [%s|%d]");
     const CURLcode result =
-        curl_easy_setopt(m_handle.Get(), CURLOPT_SSL_VERIFYHOST, verify != 0 ? 1L : 0L);
+        curl_easy_setopt(m_handle.Get(), CURLOPT_SSL_VERIFYHOST, verify != 0 ? 2L : 0L);
     LOG_PRINTF(LK_LEAVE, "(%d) = SetVerifyHost(), [%s|%d]", static_cast<int>(result));
     return result;
 }
@@ -520,9 +535,12 @@ int32_t CInternet::SetProxyInfo(const char* pszProxy, uint16_t uProxyPort,
                        static_cast<int>(code));
             result = curl_easy_setopt(curl, CURLOPT_PROXYAUTH, MapAuthMethod(iAuthMethod));
             LOG_PRINTF(LK_INFO, "(%d) = curl_easy_setopt(CURLOPT_PROXYAUTH), [%s|%d]", result);
-        } else if (nProxyType == PROXY_TYPE_SOCKS5) {
-            m_proxyCredentials = ":";
-            result = curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, m_proxyCredentials.c_str());
+        } else {
+            // Without a user the proxy gets no credentials at all: an empty
+            // user and password would make libcurl offer the SOCKS 5
+            // username/password method, which a proxy may then insist on.
+            m_proxyCredentials.clear();
+            curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, nullptr);
         }
     }
     LOG_PRINTF(LK_LEAVE, "(%d) = SetProxyInfo(), [%s|%d]", result);
@@ -617,6 +635,12 @@ long CInternet::GetHTTPCode() const {
     if (curl_easy_getinfo(m_handle.Get(), CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code == 0)
         return HTTP_CODE_NONE;
     return code;
+}
+
+bool CInternet::HasHTTPCode() const {
+    long code = 0;
+    return curl_easy_getinfo(m_handle.Get(), CURLINFO_RESPONSE_CODE, &code) == CURLE_OK &&
+           code != 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -81,18 +81,23 @@ private:
 // kept where there is room but is not part of the contract.
 struct ResponseBuffer {
     static constexpr int32_t kInitialCapacity = 10240;
+    // The servlet answers with about a hundred bytes; anything beyond this
+    // is not its answer and ends the transfer (CURLE_WRITE_ERROR).
+    static constexpr std::size_t kMaxLength = 256 * 1024;
 
     ResponseBuffer();
 
     // Empties the buffer for a new transfer, zeroing the whole block.
     void Clear();
-    // Appends `count` bytes, growing the block when needed; false when the
-    // block cannot grow (no memory, or beyond 32-bit sizes).
+    // Appends `count` bytes, doubling the block when needed; false when the
+    // block cannot grow (no memory) or would hold more than kMaxLength
+    // bytes (then `Overflowed` is set and nothing is appended).
     bool Append(const char* bytes, std::size_t count);
 
     std::unique_ptr<uint8_t[]> Data;
     int32_t Capacity = 0;
     int32_t Length = 0;
+    bool Overflowed = false;
 };
 
 class CInternet {
@@ -140,6 +145,9 @@ public:
     // The observer of the next transfers, or null. It must outlive them.
     void SetTransferObserver(CTransferObserver* observer) { m_observer = observer; }
     long GetHTTPCode() const;
+    // Whether the last transfer received a status line from the server (or
+    // the proxy); GetHTTPCode stands in 100 when it did not.
+    bool HasHTTPCode() const;
 
     // What was handed to libcurl, for diagnostics.
     const std::string& GetURL() const { return m_pszURL; }

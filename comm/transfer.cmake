@@ -7,7 +7,11 @@ add_library(opal_comm STATIC
     ${CMAKE_CURRENT_LIST_DIR}/Packet.cpp
     ${CMAKE_CURRENT_LIST_DIR}/Easycurl.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ConfigureAgent4VSM.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/ConnectionDiagnosis.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/ConnectionDiagnosis.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/CertificateFacts.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/DiagnosisRecorder.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/DiagnosisRules.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/DiagnosisHttpRules.cpp)
 target_include_directories(opal_comm PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(opal_comm
     PUBLIC opal_common opal_config

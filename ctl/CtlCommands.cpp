@@ -1,12 +1,20 @@
 // The commands of the command line: status, config show / set / apply,
 // test-connection and service.
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include <QJsonDocument>
@@ -743,11 +751,121 @@ int RunConfigApply(CtlContext& context, const std::vector<std::string>& argument
 
 // ---- test-connection ------------------------------------------------------------------------
 
-int RunTestConnection(CtlContext& context, const std::vector<std::string>& arguments) {
+namespace {
+
+// The flag a running test watches; raised by SIGINT/SIGTERM or the
+// --timeout watch. A lock-free atomic store is safe in a signal handler.
+std::atomic<bool>* g_testCancel = nullptr;
+volatile std::sig_atomic_t g_testSignal = 0;
+
+extern "C" void OnTestSignal(int signal) {
+    g_testSignal = signal;
+    if (g_testCancel != nullptr)
+        g_testCancel->store(true);
+}
+
+// SIGINT and SIGTERM end the test cleanly while it runs, and only then.
+class TestInterruption {
+public:
+    explicit TestInterruption(std::atomic<bool>& cancel) {
+        static_assert(std::atomic<bool>::is_always_lock_free);
+        g_testSignal = 0;
+        g_testCancel = &cancel;
+        struct sigaction action {};
+        action.sa_handler = &OnTestSignal;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &m_oldInt);
+        sigaction(SIGTERM, &action, &m_oldTerm);
+    }
+    ~TestInterruption() {
+        sigaction(SIGINT, &m_oldInt, nullptr);
+        sigaction(SIGTERM, &m_oldTerm, nullptr);
+        g_testCancel = nullptr;
+    }
+    TestInterruption(const TestInterruption&) = delete;
+    TestInterruption& operator=(const TestInterruption&) = delete;
+
+private:
+    struct sigaction m_oldInt {};
+    struct sigaction m_oldTerm {};
+};
+
+// Raises the flag when the command line's own time is up.
+class TestDeadline {
+public:
+    TestDeadline(std::atomic<bool>& cancel, int seconds) {
+        if (seconds <= 0)
+            return;
+        m_thread = std::thread([this, &cancel, seconds] {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (!m_done.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_over; })) {
+                cancel.store(true);
+            }
+        });
+    }
+    ~TestDeadline() { Stop(); }
+    TestDeadline(const TestDeadline&) = delete;
+    TestDeadline& operator=(const TestDeadline&) = delete;
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_over = true;
+        }
+        m_done.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_over = false;
+    std::thread m_thread;
+};
+
+constexpr int kLongestCtlTimeout = 86400;
+
+// Takes "--timeout SECONDS" / "--timeout=SECONDS" out of `arguments`.
+std::optional<std::string> TakeTimeout(std::vector<std::string>& arguments, int& seconds) {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string value;
+        std::size_t taken = 1;
+        if (arguments[i] == "--timeout") {
+            if (i + 1 >= arguments.size())
+                return std::string("--timeout needs a number of seconds");
+            value = arguments[i + 1];
+            taken = 2;
+        } else if (arguments[i].rfind("--timeout=", 0) == 0) {
+            value = arguments[i].substr(10);
+        } else {
+            continue;
+        }
+        char* end = nullptr;
+        errno = 0;
+        const long number = value.empty() ? 0 : std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || errno != 0 || *end != '\0' || number < 1 ||
+            number > kLongestCtlTimeout)
+            return "--timeout takes a whole number of seconds from 1 to " +
+                   std::to_string(kLongestCtlTimeout) + ", not '" + value + "'";
+        seconds = static_cast<int>(number);
+        arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(i),
+                        arguments.begin() + static_cast<std::ptrdiff_t>(i + taken));
+        --i;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+int RunTestConnection(CtlContext& context, const std::vector<std::string>& givenArguments) {
     const std::string topic = "test-connection";
-    if (WantsHelp(arguments))
+    if (WantsHelp(givenArguments))
         return Help(topic);
     CtlAnswer answer(context, topic);
+    std::vector<std::string> arguments = givenArguments;
+    int timeoutSeconds = 0;
+    if (auto error = TakeTimeout(arguments, timeoutSeconds))
+        return UsageFail(answer, *error, topic);
     AssignmentArguments assignments;
     std::vector<std::string> flags;
     if (auto error = ParseAssignments(arguments, {"--diagnose"}, assignments, flags))
@@ -767,8 +885,29 @@ int RunTestConnection(CtlContext& context, const std::vector<std::string>& argum
         BuildConnectionTestSettings(run.pages.General, run.pages.Advanced);
     JsonValue diagnosis;
     std::string report;
-    const ConnectionTestOutcome outcome =
-        RunCtlConnectionTest(settings, diagnose, &diagnosis, &report);
+    std::atomic<bool> cancel{false};
+    ConnectionTestOutcome outcome;
+    int signal = 0;
+    {
+        TestInterruption interruption(cancel);
+        TestDeadline deadline(cancel, timeoutSeconds);
+        outcome = RunCtlConnectionTest(settings, diagnose, context.texts.Strings(), &diagnosis,
+                                       &report, &cancel);
+        deadline.Stop();
+        signal = static_cast<int>(g_testSignal);
+    }
+    if (outcome.Cancelled) {
+        // Nothing to report about the server: say why the test ended.
+        if (signal != 0)
+            return answer.Fail(EXIT_INTERRUPTED_BASE + signal, "interrupted",
+                               std::string("connection test interrupted by ") +
+                                   (signal == SIGINT ? "SIGINT" : "SIGTERM") +
+                                   "; nothing was changed");
+        return answer.Fail(EXIT_FAILED, "timeout",
+                           "no result from the connection test within " +
+                               std::to_string(timeoutSeconds) +
+                               " seconds (--timeout); the proxy or the server does not answer");
+    }
     answer.Json().Set("outcome", OutcomeJson(context, outcome));
     if (diagnose) {
         answer.Json().Set("diagnosis", std::move(diagnosis));

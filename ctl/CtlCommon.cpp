@@ -330,19 +330,28 @@ JsonValue OutcomeJson(const CtlContext& context, const ConnectionTestOutcome& ou
     json.Set("message", context.texts.String(outcome.TextId));
     json.Set("initializeResult", outcome.InitializeResult);
     json.Set("transferResult", outcome.TransferResult);
-    json.Set("httpCode", outcome.HttpCode);
-    json.Set("serverCode", outcome.ServerCode);
+    // Null where nothing of the kind arrived: no status line, or an answer
+    // that was not the servlet's.
+    json.Set("httpCode", outcome.HttpCodeReceived ? JsonValue(outcome.HttpCode) : JsonValue());
+    json.Set("serverCode",
+             outcome.ServerCodeReceived ? JsonValue(outcome.ServerCode) : JsonValue());
     return json;
 }
 
 std::string OutcomeText(const CtlContext& context, const ConnectionTestOutcome& outcome) {
-    char details[160];
-    std::snprintf(details, sizeof details,
-                  "(set-up result %d, transfer result %d, HTTP status %ld, server code 0x%X)",
-                  outcome.InitializeResult, outcome.TransferResult, outcome.HttpCode,
-                  outcome.ServerCode);
+    std::string details = "(set-up result " + std::to_string(outcome.InitializeResult) +
+                          ", transfer result " + std::to_string(outcome.TransferResult);
+    details += outcome.HttpCodeReceived ? ", HTTP status " + std::to_string(outcome.HttpCode)
+                                        : std::string(", no HTTP status");
+    if (outcome.ServerCodeReceived) {
+        char code[32];
+        std::snprintf(code, sizeof code, ", server code 0x%X", outcome.ServerCode);
+        details += code;
+    } else if (outcome.HttpCodeReceived) {
+        details += ", no answer from the servlet";
+    }
     return Utf8(context.texts.String(outcome.CaptionId)) + ": " +
-           Utf8(context.texts.String(outcome.TextId)) + "\n" + details;
+           Utf8(context.texts.String(outcome.TextId)) + "\n" + details + ")";
 }
 
 // ---- running a program -------------------------------------------------------------------

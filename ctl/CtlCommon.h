@@ -3,6 +3,7 @@
 // answer each command gives, the way a failure is told, passwords taken from
 // standard input or a file, and small helpers.
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,9 @@
 inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_FAILED = 1;
 inline constexpr int EXIT_USAGE_ERROR = 2;
+// A command ended by a signal exits with 128 + its number, as a shell
+// reports it (130 for SIGINT, 143 for SIGTERM).
+inline constexpr int EXIT_INTERRUPTED_BASE = 128;
 
 inline constexpr char CTL_PROGRAM[] = "opal-agent-ctl";
 // The "schema" member of every JSON answer; it changes only with an
@@ -106,9 +110,14 @@ JsonValue OutcomeJson(const CtlContext& context, const ConnectionTestOutcome& ou
 std::string OutcomeText(const CtlContext& context, const ConnectionTestOutcome& outcome);
 
 // The connection test; with `diagnose` it is observed step by step, its account written into
-// `diagnosis` (JSON) and `report` (text, any line that could carry a secret removed).
+// `diagnosis` (JSON: stable English keys beside the texts) and `report` (text, any line that
+// could carry a secret removed), its titles and hints from `strings`.
+// `cancel`, when given, ends a running test early (the outcome is then
+// Cancelled).
 ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& settings, bool diagnose,
-                                           JsonValue* diagnosis, std::string* report);
+                                           const StringLoader& strings, JsonValue* diagnosis,
+                                           std::string* report,
+                                           const std::atomic<bool>* cancel = nullptr);
 
 // The status command's answer body (also written into the support bundle).
 // `missingTexts` receives one sentence for each part of the agent that is

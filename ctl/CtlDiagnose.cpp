@@ -16,6 +16,7 @@
 #include "BuildInfo.h"
 #include "comm/LibraryVersions.h"
 #include "common/ASTCommonFunc.h"
+#include "common/TextEscape.h"
 #include "config/AgentConfig.h"
 #include "ctl/CtlCommon.h"
 #include "ctl/SupportBundle.h"
@@ -194,7 +195,8 @@ int RunDiagnose(CtlContext& context, const std::vector<std::string>& arguments) 
     GetAgentServiceName(serviceName);
     std::string journal;
     add("service.txt", ServiceAndJournal(QueryServiceStatus(serviceName), journal));
-    add("journal.txt", ScrubLines(journal, secrets));
+    // The journal, the log and the diagnosis may quote what a server sent.
+    add("journal.txt", EscapeControlChars(ScrubLines(journal, secrets)));
     add("registry.txt", ScrubLines(RegistryValues(), secrets));
     add("languages.txt", Languages(home));
 
@@ -230,17 +232,18 @@ int RunDiagnose(CtlContext& context, const std::vector<std::string>& arguments) 
     } else {
         JsonValue steps;
         std::string report;
-        const ConnectionTestOutcome outcome = RunCtlConnectionTest(
-            BuildConnectionTestSettings(pages.General, pages.Advanced), true, &steps, &report);
+        const ConnectionTestOutcome outcome =
+            RunCtlConnectionTest(BuildConnectionTestSettings(pages.General, pages.Advanced), true,
+                                 context.texts.Strings(), &steps, &report);
         outcomeJson = OutcomeJson(context, outcome);
         diagnosis = OutcomeText(context, outcome) + "\n\n" + report;
     }
-    add("diagnosis.txt", WithoutKnownSecrets(diagnosis, secrets));
+    add("diagnosis.txt", EscapeControlChars(WithoutKnownSecrets(diagnosis, secrets)));
 
     // Last, so that the log's end holds this run's own lines too.
     std::string logNote;
     const std::string log = LogTail(context.logFile, logNote);
-    add("log/OPALAgentSetting.log", ScrubLines(log, secrets));
+    add("log/OPALAgentSetting.log", EscapeControlChars(ScrubLines(log, secrets)));
     notes.push_back(logNote);
 
     std::string readme = "Support bundle of " OPAL_PRODUCT_NAME " (" + std::string(CTL_PROGRAM) +

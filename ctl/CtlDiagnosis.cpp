@@ -6,10 +6,11 @@
 #include "ctl/SupportBundle.h"
 
 ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& settings, bool diagnose,
-                                           JsonValue* diagnosis, std::string* report) {
+                                           const StringLoader& strings, JsonValue* diagnosis,
+                                           std::string* report, const std::atomic<bool>* cancel) {
     if (diagnose) {
         ConnectionDiagnosis account;
-        const ConnectionTestOutcome outcome = RunConnectionTest(settings, nullptr, &account);
+        const ConnectionTestOutcome outcome = RunConnectionTest(settings, cancel, &account);
         // The account withholds credentials itself; the passwords are
         // looked for once more, and only they go (a hint that names the
         // Password field stays whole).
@@ -22,14 +23,18 @@ ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& setting
                 JsonValue json = JsonValue::Object();
                 json.Set("kind", DiagnosisStepKindName(step.Kind));
                 json.Set("verdict", DiagnosisVerdictName(step.Verdict));
-                json.Set("title", WithoutKnownSecrets(step.Title, secrets));
+                json.Set("titleKey", step.Title.Key);
+                json.Set("title",
+                         WithoutKnownSecrets(RenderDiagnosisText(step.Title, strings), secrets));
                 JsonValue details = JsonValue::Array();
                 for (const std::string& detail : step.Details)
                     details.Push(WithoutKnownSecrets(detail, secrets));
                 json.Set("details", std::move(details));
+                json.Set("rule", step.Hint.empty() ? JsonValue() : JsonValue(step.Hint.Key));
                 json.Set("hint", step.Hint.empty()
                                      ? JsonValue()
-                                     : JsonValue(WithoutKnownSecrets(step.Hint, secrets)));
+                                     : JsonValue(WithoutKnownSecrets(
+                                           RenderDiagnosisText(step.Hint, strings), secrets)));
                 steps.Push(std::move(json));
             }
             const DiagnosisStep* failed = account.FirstFailure();
@@ -39,12 +44,12 @@ ConnectionTestOutcome RunCtlConnectionTest(const ConnectionTestSettings& setting
             diagnosis->Set("steps", std::move(steps));
         }
         if (report)
-            *report = WithoutKnownSecrets(account.ReportText(), secrets);
+            *report = WithoutKnownSecrets(account.ReportText(strings), secrets);
         return outcome;
     }
     if (diagnosis)
         *diagnosis = JsonValue();
     if (report)
         report->clear();
-    return RunConnectionTest(settings);
+    return RunConnectionTest(settings, cancel);
 }

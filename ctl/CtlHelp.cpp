@@ -119,6 +119,7 @@ The answer says "changed": true or false.
 
 constexpr char TEST_CONNECTION[] =
     R"(Usage: opal-agent-ctl [--json] test-connection [NAME=VALUE...] [password options] [--diagnose]
+                                 [--timeout SECONDS]
 
 The settings dialog's Test Connection: one request to the configured server
 with the saved settings, or with the given overrides, which are checked as
@@ -128,6 +129,12 @@ only for success.
   --diagnose   report the test step by step (name lookup, connect, TLS,
                authentication, HTTP status, the servlet's answer), with a
                hint naming the setting to change for a failed step
+  --timeout SECONDS
+               give up after that long without a result (1 to 86400; exit
+               status 1); the transfer's own time-out stays as configured
+Ctrl-C or SIGTERM ends a running test (exit status 130 or 143). The test
+takes the agent's route: the configured proxy or none, whatever the proxy
+variables of the environment say.
 
 )";
 

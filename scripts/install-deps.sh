@@ -23,6 +23,11 @@ PACKAGES=(
   polkitd util-linux systemd
   # real proxies for the transfer tests (HTTP, SOCKS 4/5, SOCKS 5 with a user)
   tinyproxy dante-server microsocks
+  # an HTTPS server that asks for a client certificate and answers 400
+  # without one (the connection test's diagnosis)
+  nginx-light
+  # an HTTP proxy demanding Basic, Digest and NTLM logins (its own helpers)
+  squid
   # fonts so that the Japanese UI renders in screenshots and under Xvfb
   fonts-noto-cjk
   # renders the SVG sources of the bitmaps and icons (scripts/generate-images.sh)

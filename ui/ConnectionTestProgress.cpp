@@ -159,10 +159,11 @@ CMessageBoxRequest ConnectionTestResultBox(QWidget* owner, const ConnectionTestO
     request.caption = strings(outcome.CaptionId);
     request.icon = outcome.Success ? MessageIcon::Information : MessageIcon::Warning;
     request.topmost = true;
-    // The report is English whatever the language, as the log is: it is
-    // what an administrator hands on to support.
+    // The steps and hints in the selected language; what the servers and
+    // libcurl said stays as they said it.
     if (!diagnosis.Steps.empty())
-        request.detailedText = QString::fromStdString(diagnosis.ReportText()).toStdU16String();
+        request.detailedText =
+            QString::fromStdString(diagnosis.ReportText(strings)).toStdU16String();
     request.showDetailsLabel = strings(IDS_SHOW_DETAILS);
     request.hideDetailsLabel = strings(IDS_HIDE_DETAILS);
     return request;

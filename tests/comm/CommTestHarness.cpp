@@ -198,6 +198,8 @@ bool ServletServer::Start(const fs::path& workDirectory, const ServletOptions& o
         "--auth",       options.Auth,
         "--user",       options.User,
         "--password",   options.Password};
+    if (!options.ServerHeader.empty())
+        argv.insert(argv.end(), {"--server-header", options.ServerHeader});
     if (options.Tls != nullptr) {
         argv.insert(argv.end(),
                     {"--cert", options.Tls->File(options.Certificate + ".pem").string(), "--key",
@@ -344,6 +346,87 @@ std::string DanteProxy::Log() const {
     return ReadText(m_log);
 }
 
+bool SquidProxy::Start(const fs::path& workDirectory, const std::string& user,
+                       const std::string& password) {
+    m_directory = workDirectory / "squid";
+    const fs::path& d = m_directory;
+    fs::create_directories(d);
+    OpenUp(d);
+    // squid opens its logs after it has become its own user (proxy, when
+    // started as root): the way to its directory must let that user through.
+    std::error_code ec;
+    for (fs::path up = workDirectory;
+         up.has_relative_path() &&
+         (fs::status(up, ec).permissions() & fs::perms::others_exec) == fs::perms::none;
+         up = up.parent_path())
+        fs::permissions(up, fs::perms::others_exec, fs::perm_options::add, ec);
+    // The htpasswd line from openssl's APR1 hash, the password read from a
+    // file rather than the command line.
+    const fs::path plain = d / "password.txt";
+    WriteText(plain, password + "\n");
+    const fs::path hashed = d / "password.apr1";
+    const std::string command =
+        "openssl passwd -apr1 -in '" + plain.string() + "' > '" + hashed.string() + "'";
+    if (std::system(command.c_str()) != 0)
+        return false;
+    std::string hash = ReadText(hashed);
+    while (!hash.empty() && (hash.back() == '\n' || hash.back() == '\r'))
+        hash.pop_back();
+    fs::remove(plain);
+    fs::remove(hashed);
+    WriteText(d / "htpasswd", user + ":" + hash + "\n");
+    WriteText(d / "digest.passwd", user + ":" + password + "\n");
+    for (const char* file : {"htpasswd", "digest.passwd"})
+        fs::permissions(d / file, fs::perms::owner_read | fs::perms::owner_write |
+                                      fs::perms::group_read | fs::perms::others_read);
+    const std::string helpers = OPAL_SQUID_HELPERS;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        m_port = FindFreePort();
+        const std::string config =
+            "http_port 127.0.0.1:" + std::to_string(m_port) + "\n" + "pid_filename " +
+            (d / "squid.pid").string() + "\n" + "cache_log " + (d / "cache.log").string() + "\n" +
+            "access_log stdio:" + (d / "access.log").string() + "\n" +
+            "cache_store_log none\n"
+            "cache deny all\n"
+            "cache_mem 1 MB\n"
+            "coredump_dir " +
+            d.string() + "\n" +
+            "netdb_filename none\n"
+            "pinger_enable off\n"
+            "shutdown_lifetime 0 seconds\n"
+            "tcp_outgoing_address " +
+            kOutgoingAddress + "\n" + "auth_param ntlm program " + helpers +
+            "/ntlm_fake_auth\n"
+            "auth_param ntlm children 2\n"
+            "auth_param digest program " +
+            helpers + "/digest_file_auth " + (d / "digest.passwd").string() + "\n" +
+            "auth_param digest children 2\n"
+            "auth_param digest realm opal-squid\n"
+            "auth_param basic program " +
+            helpers + "/basic_ncsa_auth " + (d / "htpasswd").string() + "\n" +
+            "auth_param basic children 2\n"
+            "auth_param basic realm opal-squid\n"
+            "acl loopback src 127.0.0.0/8\n"
+            "acl known proxy_auth REQUIRED\n"
+            "http_access deny !loopback\n"
+            "http_access allow known\n"
+            "http_access deny all\n";
+        const fs::path configFile = d / "squid.conf";
+        WriteText(configFile, config);
+        if (!m_process.Start({OPAL_SQUID, "-N", "-f", configFile.string()}, d / "squid.out"))
+            return false;
+        if (WaitForListener("127.0.0.1", m_port, 10000) && m_process.Running())
+            return true;
+        m_process.Stop();
+    }
+    return false;
+}
+
+std::string SquidProxy::Logs() const {
+    return ReadText(m_directory / "access.log") + ReadText(m_directory / "cache.log") +
+           ReadText(m_directory / "squid.out");
+}
+
 bool MicroSocks::Start(const fs::path& workDirectory, const std::string& user,
                        const std::string& password) {
     const fs::path directory = workDirectory / "microsocks";
@@ -409,6 +492,34 @@ ConnectionTestSettings LoopbackSettings(uint16_t port, const std::u16string& ser
     s.ServiceURI = servicePath;
     s.ConnTimeOut = timeOutSeconds;
     return s;
+}
+
+bool NginxClientCertServer::Start(const fs::path& workDirectory,
+                                  const TestCertificates& certificates) {
+    const fs::path dir = workDirectory / "nginx";
+    fs::create_directories(dir / "temp");
+    m_port = FindFreePort();
+    // Every path of its own, so that nothing of the machine's nginx is used.
+    std::ofstream config(dir / "nginx.conf");
+    config << "daemon off;\nmaster_process off;\nworker_processes 1;\n"
+           << "pid " << (dir / "nginx.pid").string() << ";\n"
+           << "error_log " << (dir / "error.log").string() << " info;\n"
+           << "events { worker_connections 16; }\n"
+           << "http {\n  access_log off;\n"
+           << "  client_body_temp_path " << (dir / "temp").string() << ";\n"
+           << "  server {\n    listen 127.0.0.1:" << m_port << " ssl;\n"
+           << "    ssl_certificate " << certificates.File("server.pem").string() << ";\n"
+           << "    ssl_certificate_key " << certificates.File("server.key").string() << ";\n"
+           << "    ssl_client_certificate " << certificates.File("ca.pem").string() << ";\n"
+           << "    ssl_verify_client on;\n"
+           << "    location / { return 200 \"client certificate accepted\\n\"; }\n"
+           << "  }\n}\n";
+    config.close();
+    if (!m_process.Start({OPAL_NGINX, "-p", dir.string(), "-c", (dir / "nginx.conf").string(), "-e",
+                          (dir / "error.log").string()},
+                         dir / "nginx.out"))
+        return false;
+    return WaitForListener("127.0.0.1", m_port, 15000);
 }
 
 } // namespace commtest

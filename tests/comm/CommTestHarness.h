@@ -72,11 +72,12 @@ struct ServletOptions {
     const TestCertificates* Tls = nullptr; // HTTPS with server.pem
     std::string Certificate = "server";    // <name>.pem and <name>.key of Tls
     bool RequireClientCert = false;
-    bool Tls12 = false; // at most TLS 1.2
+    bool Tls12 = false;        // at most TLS 1.2
     std::string Auth = "none"; // none, basic, digest
     std::string User;
     std::string Password;
-    uint16_t Port = 0; // 0: an ephemeral one
+    uint16_t Port = 0;        // 0: an ephemeral one
+    std::string ServerHeader; // the Server header's value; empty: Python's own
 };
 
 struct RecordedRequest {
@@ -145,6 +146,38 @@ public:
 
 private:
     ChildProcess m_process;
+    uint16_t m_port = 0;
+};
+
+// nginx as an HTTPS server that demands a client certificate signed by the
+// test CA (ssl_verify_client on): without one, or with another, it finishes
+// the handshake and answers every request with 400; with one it answers 200.
+class NginxClientCertServer {
+public:
+    bool Start(const fs::path& workDirectory, const TestCertificates& certificates);
+    uint16_t Port() const { return m_port; }
+
+private:
+    ChildProcess m_process;
+    uint16_t m_port = 0;
+};
+
+// squid as an HTTP proxy that demands a login of `user` by Basic
+// (basic_ncsa_auth over an htpasswd file made here), Digest
+// (digest_file_auth) and NTLM (ntlm_fake_auth, which takes any password),
+// offering all three. Foreground (-N), its own port, directory, config and
+// pid file; no cache.
+class SquidProxy {
+public:
+    static constexpr char kOutgoingAddress[] = "127.0.0.5";
+    bool Start(const fs::path& workDirectory, const std::string& user, const std::string& password);
+    uint16_t Port() const { return m_port; }
+    // access.log, cache.log and what squid printed.
+    std::string Logs() const;
+
+private:
+    ChildProcess m_process;
+    fs::path m_directory;
     uint16_t m_port = 0;
 };
 

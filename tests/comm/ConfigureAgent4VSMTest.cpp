@@ -483,10 +483,10 @@ TEST_F(ConnectionTest, SocksProxiesCarryTheRequest) {
     EXPECT_EQ(server.Requests().back().PeerAddress, "127.0.0.1");
 }
 
-TEST_F(ConnectionTest, SocksFiveWithoutUserStillOffersEmptyCredentials) {
+TEST_F(ConnectionTest, SocksFiveWithoutUserSendsNoCredentials) {
     // This dante holds a client that offers user/password authentication to
-    // it; the empty ":" credentials make libcurl offer it, and dante then
-    // looks up the empty user name.
+    // it (and would then look up the empty user name); a test without proxy
+    // authentication offers only "no authentication" and gets through.
     const fs::path work = m_temp.Path();
     ServletServer server;
     ASSERT_TRUE(server.Start(work, ServletOptions{}));
@@ -498,9 +498,139 @@ TEST_F(ConnectionTest, SocksFiveWithoutUserStillOffersEmptyCredentials) {
     settings.ProxyKind = PROXY_KIND_SOCKS5;
     settings.ProxyServerName = u"127.0.0.1";
     settings.ProxyServerPort = dante.Port();
-    ExpectUnableToConnect(RunConnectionTest(settings));
-    EXPECT_TRUE(Contains(dante.Log(), "could not access user \"\"'s records")) << dante.Log();
-    EXPECT_TRUE(server.Requests().empty());
+    const ConnectionTestOutcome outcome = RunConnectionTest(settings);
+    EXPECT_TRUE(outcome.Success) << dante.Log();
+    EXPECT_FALSE(Contains(dante.Log(), "could not access user")) << dante.Log();
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests().back().PeerAddress, DanteProxy::kOutgoingAddress);
+}
+
+// The user's proxy variables, set for the duration of a test.
+class ScopedEnvironment {
+public:
+    explicit ScopedEnvironment(std::vector<std::pair<std::string, std::string>> values) {
+        for (const auto& [name, value] : values) {
+            const char* old = std::getenv(name.c_str());
+            m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+            setenv(name.c_str(), value.c_str(), 1);
+        }
+    }
+    ~ScopedEnvironment() {
+        for (const auto& [name, value] : m_saved) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
+};
+
+TEST_F(ConnectionTest, TheUsersProxyVariablesNeverChangeTheRoute) {
+    // The agent service runs without these variables: with no proxy
+    // configured the request goes straight to the server whatever
+    // http_proxy and the others say, and with one configured it goes
+    // through that proxy even where no_proxy names the server.
+    const fs::path work = m_temp.Path();
+    ServletServer server;
+    ASSERT_TRUE(server.Start(work, ServletOptions{}));
+    TinyProxy proxy;
+    ASSERT_TRUE(proxy.Start(work));
+    const std::string closed = "http://127.0.0.1:" + std::to_string(commtest::FindFreePort());
+
+    const struct {
+        const char* name;
+        bool configureProxy;
+        std::vector<std::pair<std::string, std::string>> environment;
+        const char* peer;
+    } cases[] = {
+        {"proxy variables at a closed port, no proxy configured",
+         false,
+         {{"http_proxy", closed},
+          {"HTTP_PROXY", closed},
+          {"https_proxy", closed},
+          {"HTTPS_PROXY", closed},
+          {"all_proxy", closed},
+          {"ALL_PROXY", closed}},
+         "127.0.0.1"},
+        {"no_proxy naming the server, proxy configured",
+         true,
+         {{"no_proxy", "127.0.0.1,localhost"}, {"NO_PROXY", "127.0.0.1,localhost"}},
+         TinyProxy::kOutgoingAddress},
+        {"no_proxy of every host, proxy configured",
+         true,
+         {{"no_proxy", "*"}, {"NO_PROXY", "*"}},
+         TinyProxy::kOutgoingAddress},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScopedEnvironment environment(c.environment);
+        ConnectionTestSettings settings = Settings(server.Port());
+        if (c.configureProxy) {
+            settings.ProxyEnabled = true;
+            settings.ProxyKind = PROXY_KIND_HTTP;
+            settings.ProxyServerName = u"127.0.0.1";
+            settings.ProxyServerPort = proxy.Port();
+        }
+        const std::size_t before = server.Requests().size();
+        const ConnectionTestOutcome outcome = RunConnectionTest(settings);
+        EXPECT_TRUE(outcome.Success);
+        const auto requests = server.Requests();
+        ASSERT_EQ(requests.size(), before + 1);
+        EXPECT_EQ(requests.back().PeerAddress, c.peer);
+    }
+}
+
+TEST_F(ConnectionTest, WhatReallyArrivedIsTold) {
+    // A status and a servlet's code only where they came; an answer far
+    // beyond the servlet's size ends the transfer at the bound.
+    const fs::path work = m_temp.Path();
+    const struct {
+        const char* name;
+        ServletOptions options;
+        bool refused;
+        bool statusReceived;
+        bool codeReceived;
+        int32_t transferResult;
+    } cases[] = {
+        {"servlet's answer", ServletOptions{}, false, true, true, 0},
+        {"error page that frames as a header",
+         [] {
+             ServletOptions o;
+             o.Status = 503;
+             return o;
+         }(),
+         false, true, false, 0},
+        {"nothing listening", ServletOptions{}, true, false, false, 7},
+        {"three megabytes",
+         [] {
+             ServletOptions o;
+             o.Body = "bytes";
+             o.Length = 3 * 1024 * 1024;
+             return o;
+         }(),
+         false, true, false, 23},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = work / ("case-" + std::to_string(index++));
+        fs::create_directories(dir);
+        ServletServer server;
+        uint16_t port = commtest::FindFreePort();
+        if (!c.refused) {
+            ASSERT_TRUE(server.Start(dir, c.options));
+            port = server.Port();
+        }
+        const ConnectionTestOutcome outcome = RunConnectionTest(Settings(port));
+        EXPECT_EQ(outcome.HttpCodeReceived, c.statusReceived);
+        EXPECT_EQ(outcome.ServerCodeReceived, c.codeReceived);
+        EXPECT_EQ(outcome.TransferResult, c.transferResult);
+    }
+    EXPECT_TRUE(
+        Contains(Log(), "Response content is longer than 262144 bytes; the transfer is ended. ["));
 }
 
 TEST_F(ConnectionTest, SocksFiveWithUserAndPassword) {

@@ -12,8 +12,11 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include "comm/DiagnosisRules.h"
 #include "comm/Easycurl.h"
+#include "common/TextEscape.h"
 #include "tests/comm/CommTestHarness.h"
+#include "tests/comm/StringTableFile.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -45,6 +48,10 @@ std::u16string Wide(const std::string& text) {
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+std::string En(const DiagnosisText& text) {
+    return RenderDiagnosisText(text, commtest::EnglishStrings());
 }
 
 std::string Base64(const std::string& text) {
@@ -101,6 +108,7 @@ struct Peers {
     ServletServer Server;
     TinyProxy Proxy;
     MicroSocks Socks;
+    commtest::NginxClientCertServer Nginx;
     bool HasServer = false;
 
     ConnectionTestSettings Plain(uint16_t port) const {
@@ -144,6 +152,7 @@ struct Case {
     // Whether libcurl's error is the same from one run to the next: not
     // where the server's refusal races with the client's request.
     bool steadyResult = true;
+    const char* rule = ""; // the failing step's stable key, where it has one
 };
 
 class ConnectionDiagnosisTest : public testsupport::AgentHomeTest {
@@ -192,12 +201,16 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              s.ServerName = u"no-such-host.invalid";
              return s;
          },
-         Kind::Resolve, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         Kind::Resolve,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"cannot find the address of no-such-host.invalid", "correct Server address on the "
                                                              "General page"},
          {"The name no-such-host.invalid was not found.", "libcurl: Could not resolve host"}},
         {"connection refused",
-         [](Peers& p) { return p.Plain(commtest::FindFreePort()); }, Kind::Connect, false,
+         [](Peers& p) { return p.Plain(commtest::FindFreePort()); },
+         Kind::Connect,
+         false,
          IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"Nothing accepts connections at 127.0.0.1:", "Server address and Server port on the "
                                                        "General page"},
@@ -208,7 +221,9 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              p.UseHttpProxy(s, "", "");
              return s;
          },
-         Kind::Authentication, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         Kind::Authentication,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"The proxy answered 407 and asks for a user name and password",
           "User authentication under Proxy server on the General page"},
          {"HTTP/1.0 407 Proxy Authentication Required", "Proxy-Authenticate: Basic",
@@ -220,7 +235,9 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              p.UseHttpProxy(s, kProxyUser, kWrongPassword);
              return s;
          },
-         Kind::Authentication, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         Kind::Authentication,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"The proxy answered 401 and refused the user name and password",
           "correct User name and Password under User authentication under Proxy server"},
          {"Sent Proxy-Authorization: Basic (credentials withheld)",
@@ -237,7 +254,9 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              s.ProxyPassword = Wide(kWrongPassword);
              return s;
          },
-         Kind::Authentication, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         Kind::Authentication,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"The SOCKS 5 proxy refused the user name and password"},
          {"libcurl: User was rejected by the SOCKS5 server",
           "Configured: user 'relay' with a password"}},
@@ -247,7 +266,9 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              p.UseHttps(s, "other-ca.pem");
              return s;
          },
-         Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         Kind::Tls,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"does not chain to the configured root CA (it was issued by CN=Opal Test CA)",
           "Root CA certificate path in the HTTPS settings"},
          {"Server certificate: CN=127.0.0.1", "Configured root CA: CN=Unrelated CA",
@@ -258,7 +279,9 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              p.UseHttps(s, "ca.pem");
              return s;
          },
-         Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         Kind::Tls,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"The server's certificate expired on 2020-02-01 00:00:00 UTC"},
          {"valid from 2020-01-01 00:00:00 UTC to 2020-02-01 00:00:00 UTC (expired)",
           "Protocol: TLSv1.3", "Not accepted: certificate has expired."}},
@@ -268,8 +291,11 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              p.UseHttps(s, "ca.pem");
              return s;
          },
-         Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
-         {"does not answer in TLS: choose HTTP as Protocol"}, {}},
+         Kind::Tls,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
+         {"does not answer in TLS: choose HTTP as Protocol"},
+         {}},
         // TLS 1.3 refuses after the handshake, and the client may notice
         // while it sends; TLS 1.2 refuses within the handshake.
         {"server requiring a client certificate, none configured",
@@ -280,7 +306,9 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              p.UseHttps(s, "ca.pem");
              return s;
          },
-         Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         Kind::Tls,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"The server requires a client certificate: check Web server requires client "
           "certificates"},
          {"Protocol: TLSv1.3", "The server asked for a client certificate."},
@@ -294,7 +322,9 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              p.UseHttps(s, "ca.pem");
              return s;
          },
-         Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         Kind::Tls,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"The server requires a client certificate: check Web server requires client "
           "certificates"},
          {"The server sent: TLSv1.2 (IN), TLS alert, handshake failure",
@@ -306,8 +336,11 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              s.CACertPath = Wide((p.Work / "missing-ca.pem").string());
              return s;
          },
-         Kind::Tls, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
-         {"The root CA certificate file cannot be read"}, {"Result 60."}},
+         Kind::Tls,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
+         {"The root CA certificate file cannot be read"},
+         {"Result 60."}},
         {"401 offering Digest while Basic is configured",
          [](Peers& p) {
              ServletOptions options;
@@ -316,18 +349,95 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              options.Password = kServerPassword;
              return WithServerLogin(p.Plain(p.StartServer(options)), AUTH_METHOD_BASIC);
          },
-         Kind::Authentication, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         Kind::Authentication,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"The server answered 401 and offers Digest while Basic is configured: choose Digest "
           "as Method under User authentication under Kestrel server on the General page."},
          {"WWW-Authenticate: Digest realm=\"opal-test\"", "Offered: Digest",
           "Sent Authorization: Basic (credentials withheld)"}},
+        {"certificate of the right CA for another host name",
+         [](Peers& p) {
+             ConnectionTestSettings s = p.Plain(p.StartServer(p.Tls("server-otherhost")));
+             p.UseHttps(s, "ca.pem");
+             return s;
+         },
+         Kind::Tls,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
+         {"The server's certificate is for agent-server.example, 192.0.2.7, not for 127.0.0.1 "
+          "as typed in Server address",
+          "Server address on the General page"},
+         {"Host name check: the certificate is for agent-server.example, 192.0.2.7; Server "
+          "address is 127.0.0.1."},
+         true,
+         "host-name-mismatch"},
+        {"nginx asking for a client certificate, none configured, answering 400",
+         [](Peers& p) {
+             EXPECT_TRUE(p.Nginx.Start(p.Work, *p.Certs));
+             ConnectionTestSettings s = p.Plain(p.Nginx.Port());
+             p.UseHttps(s, "ca.pem");
+             return s;
+         },
+         Kind::HttpStatus,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
+         {"The server requires a client certificate and answered 400 without one",
+          "Client certificate in the HTTPS settings"},
+         {"Answer: HTTP/1.1 400 Bad Request",
+          "The server asked for a client certificate during the TLS handshake."},
+         true,
+         "client-certificate-refused"},
+        {"nginx asking for a client certificate, one of its CA configured",
+         [](Peers& p) {
+             EXPECT_TRUE(p.Nginx.Start(p.Work, *p.Certs));
+             ConnectionTestSettings s = p.Plain(p.Nginx.Port());
+             p.UseHttps(s, "ca.pem");
+             s.RequireClientCert = true;
+             s.ClientCertPath = Wide(p.Certs->File("client.p12").string());
+             return s;
+         },
+         // Through TLS and HTTP; nginx is no servlet.
+         Kind::ServletAnswer,
+         false,
+         IDS_CONNTEST_SERVER_ERROR,
+         {"The answer is not the agent servlet's"},
+         {"Too short"}},
+        {"answer far beyond the servlet's size",
+         [](Peers& p) {
+             ServletOptions options;
+             options.Body = "bytes";
+             options.Length = 3 * 1024 * 1024;
+             return p.Plain(p.StartServer(options));
+         },
+         Kind::ServletAnswer,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
+         {"The answer is far longer than the servlet's"},
+         {"The answer went on beyond 262144 bytes; the transfer was ended there."},
+         true,
+         "answer-too-long"},
+        {"Server header carrying terminal escape sequences",
+         [](Peers& p) {
+             ServletOptions options;
+             options.Status = 503;
+             options.ServerHeader = "evil\x1b]0;owned\x07\x1b[2J";
+             return p.Plain(p.StartServer(options));
+         },
+         Kind::HttpStatus,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
+         {"The server answered 503"},
+         {"Answered by: evil\\x1b]0;owned\\x07\\x1b[2J"}},
         {"HTTP 500",
          [](Peers& p) {
              ServletOptions options;
              options.Status = 500;
              return p.Plain(p.StartServer(options));
          },
-         Kind::HttpStatus, false, IDS_CONNTEST_UNABLE_TO_CONNECT,
+         Kind::HttpStatus,
+         false,
+         IDS_CONNTEST_UNABLE_TO_CONNECT,
          {"The server answered 500", "contact the server's administrator"},
          {"Answer: HTTP/1.1 500 Internal Server Error", "Answered by: OpalServlet/1.0"}},
         {"empty body",
@@ -336,7 +446,9 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              options.Body = "empty";
              return p.Plain(p.StartServer(options));
          },
-         Kind::ServletAnswer, false, IDS_CONNTEST_SERVER_ERROR,
+         Kind::ServletAnswer,
+         false,
+         IDS_CONNTEST_SERVER_ERROR,
          {"The answer is not the agent servlet's", "Server address and Server port"},
          {"Length: 0 bytes", "Too short: the servlet's answer has at least 94 bytes."}},
         {"server result code 7",
@@ -345,7 +457,9 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              options.Code = 7;
              return p.Plain(p.StartServer(options));
          },
-         Kind::ServletAnswer, false, IDS_CONNTEST_SERVER_ERROR,
+         Kind::ServletAnswer,
+         false,
+         IDS_CONNTEST_SERVER_ERROR,
          {"The servlet answered with result code 0x7"},
          {"Length: 94 bytes", "Result code: 0x7"}},
         {"https through an authenticating proxy, with Digest at the server",
@@ -360,7 +474,10 @@ std::vector<Case> ConnectionDiagnosisTest::Cases() {
              p.UseHttpProxy(s, kProxyUser, kProxyPassword);
              return s;
          },
-         Kind::Resolve, true, IDS_CONNTEST_SUCCESS, {},
+         Kind::Resolve,
+         true,
+         IDS_CONNTEST_SUCCESS,
+         {},
          {"CONNECT tunnel established, response 200", "Protocol: TLSv1.3",
           "Server certificate: CN=127.0.0.1", "  issued by CN=Opal Test CA",
           "Configured root CA: CN=Opal Test CA",
@@ -383,7 +500,10 @@ bool SameOutcome(const ConnectionTestOutcome& a, const ConnectionTestOutcome& b,
 
 TEST_F(ConnectionDiagnosisTest, RealFailuresNameTheirStepAndTheSettingToChange) {
     const std::vector<std::string> secrets = {
-        kCertPassword, kServerPassword, kProxyPassword, kWrongPassword,
+        kCertPassword,
+        kServerPassword,
+        kProxyPassword,
+        kWrongPassword,
         Base64(std::string(kProxyUser) + ":" + kWrongPassword),
         Base64(std::string(kProxyUser) + ":" + kProxyPassword),
         Base64(std::string(kServerUser) + ":" + kServerPassword)};
@@ -397,7 +517,7 @@ TEST_F(ConnectionDiagnosisTest, RealFailuresNameTheirStepAndTheSettingToChange) 
 
         ConnectionDiagnosis diagnosis;
         const ConnectionTestOutcome outcome = RunConnectionTest(settings, nullptr, &diagnosis);
-        const std::string report = diagnosis.ReportText();
+        const std::string report = diagnosis.ReportText(commtest::EnglishStrings());
         SCOPED_TRACE(report);
 
         EXPECT_EQ(outcome.TextId, c.textId);
@@ -413,8 +533,8 @@ TEST_F(ConnectionDiagnosisTest, RealFailuresNameTheirStepAndTheSettingToChange) 
             EXPECT_EQ(failure, nullptr);
             std::string details;
             for (const DiagnosisStep& step : diagnosis.Steps) {
-                EXPECT_EQ(step.Verdict, Verdict::Passed) << step.Title;
-                EXPECT_TRUE(step.Hint.empty()) << step.Title;
+                EXPECT_EQ(step.Verdict, Verdict::Passed) << En(step.Title);
+                EXPECT_TRUE(step.Hint.empty()) << En(step.Title);
                 details += Joined(step.Details);
             }
             for (const std::string& part : c.detailParts)
@@ -423,7 +543,7 @@ TEST_F(ConnectionDiagnosisTest, RealFailuresNameTheirStepAndTheSettingToChange) 
             ASSERT_NE(failure, nullptr);
             EXPECT_EQ(failure->Kind, c.failedStep);
             for (const std::string& part : c.hintParts)
-                EXPECT_TRUE(Contains(failure->Hint, part)) << part;
+                EXPECT_TRUE(Contains(En(failure->Hint), part)) << part;
             for (const std::string& part : c.detailParts)
                 EXPECT_TRUE(Contains(Joined(failure->Details), part)) << part;
             // Steps before the failing one passed, or were never reached (a
@@ -435,15 +555,21 @@ TEST_F(ConnectionDiagnosisTest, RealFailuresNameTheirStepAndTheSettingToChange) 
                     after = true;
                     continue;
                 }
-                EXPECT_NE(step.Verdict, Verdict::Failed) << step.Title;
+                EXPECT_NE(step.Verdict, Verdict::Failed) << En(step.Title);
                 if (after) {
-                    EXPECT_EQ(step.Verdict, Verdict::Skipped) << step.Title;
+                    EXPECT_EQ(step.Verdict, Verdict::Skipped) << En(step.Title);
                 }
-                EXPECT_TRUE(step.Hint.empty()) << step.Title;
+                EXPECT_TRUE(step.Hint.empty()) << En(step.Title);
             }
-            EXPECT_TRUE(Contains(report, "[failed] " + failure->Title + "\n"));
-            EXPECT_TRUE(Contains(report, "    What to do: " + failure->Hint + "\n"));
+            EXPECT_TRUE(Contains(report, "[failed] " + En(failure->Title) + "\n"));
+            EXPECT_TRUE(Contains(report, "    What to do: " + En(failure->Hint) + "\n"));
+            if (*c.rule != '\0') {
+                EXPECT_EQ(failure->Hint.Key, c.rule);
+            }
+            EXPECT_FALSE(failure->Hint.Key.empty());
         }
+        // Whatever a peer sent, the report holds no control byte.
+        EXPECT_FALSE(HasControlChars(report));
         for (const std::string& secret : secrets)
             EXPECT_FALSE(Contains(report, secret)) << secret;
     }
@@ -464,9 +590,9 @@ TEST_F(ConnectionDiagnosisTest, ObservingChangesNeitherTheRequestNorTheOutcome) 
 
         EXPECT_TRUE(SameOutcome(plain, observed, c.steadyResult))
             << "text " << plain.TextId << "/" << observed.TextId << ", transfer "
-            << plain.TransferResult << "/" << observed.TransferResult << ", HTTP "
-            << plain.HttpCode << "/" << observed.HttpCode << ", server code " << plain.ServerCode
-            << "/" << observed.ServerCode;
+            << plain.TransferResult << "/" << observed.TransferResult << ", HTTP " << plain.HttpCode
+            << "/" << observed.HttpCode << ", server code " << plain.ServerCode << "/"
+            << observed.ServerCode;
         EXPECT_EQ(diagnosis.FirstFailure() == nullptr, observed.Success);
         if (!peers->HasServer)
             continue;
@@ -490,15 +616,18 @@ TEST_F(ConnectionDiagnosisTest, CancelledRunReportsNoFailure) {
     EXPECT_EQ(diagnosis.FirstFailure(), nullptr);
     ASSERT_FALSE(diagnosis.Steps.empty());
     for (const DiagnosisStep& step : diagnosis.Steps)
-        EXPECT_EQ(step.Verdict, Verdict::Skipped) << step.Title;
-    EXPECT_TRUE(Contains(diagnosis.ReportText(), "Cancelled before the request was sent."));
+        EXPECT_EQ(step.Verdict, Verdict::Skipped) << En(step.Title);
+    EXPECT_TRUE(Contains(diagnosis.ReportText(commtest::EnglishStrings()),
+                         "Cancelled before the request was sent."));
 }
 
 TEST(ConnectionDiagnosisText, NamesAndReportLayout) {
-    const std::pair<Kind, const char*> kinds[] = {
-        {Kind::Resolve, "resolve"},           {Kind::Connect, "connect"},
-        {Kind::Tls, "tls"},                   {Kind::Authentication, "authentication"},
-        {Kind::HttpStatus, "http-status"},    {Kind::ServletAnswer, "answer"}};
+    const std::pair<Kind, const char*> kinds[] = {{Kind::Resolve, "resolve"},
+                                                  {Kind::Connect, "connect"},
+                                                  {Kind::Tls, "tls"},
+                                                  {Kind::Authentication, "authentication"},
+                                                  {Kind::HttpStatus, "http-status"},
+                                                  {Kind::ServletAnswer, "answer"}};
     for (const auto& [kind, name] : kinds)
         EXPECT_STREQ(DiagnosisStepKindName(kind), name);
     const std::pair<Verdict, const char*> verdicts[] = {
@@ -506,22 +635,45 @@ TEST(ConnectionDiagnosisText, NamesAndReportLayout) {
     for (const auto& [verdict, name] : verdicts)
         EXPECT_STREQ(DiagnosisVerdictName(verdict), name);
 
+    // The frame and the titles from the English table, two hints of the
+    // test's own: one with a '%' in its argument, one missing from it.
+    const DiagnosisStrings strings = [](unsigned id) -> std::u16string {
+        if (id == 9001)
+            return u"Do this with %1, not %2.";
+        return commtest::EnglishStrings()(id);
+    };
     ConnectionDiagnosis d;
     EXPECT_EQ(d.FirstFailure(), nullptr);
-    d.Steps = {{Kind::Resolve, Verdict::Passed, "Resolve the server name s", {"a", "b"}, ""},
-               {Kind::Connect, Verdict::Failed, "Connect to the server s:1", {"c"}, "Do this."},
-               {Kind::HttpStatus, Verdict::Failed, "Later", {}, "Not this."},
-               {Kind::ServletAnswer, Verdict::Skipped, "The servlet's answer", {"Not reached."},
-                ""}};
+    d.Steps = {
+        {Kind::Resolve,
+         Verdict::Passed,
+         {IDS_DIAG_RESOLVE_SERVER, "resolve-server-name", {"s"}},
+         {"a", "b"},
+         {}},
+        {Kind::Connect,
+         Verdict::Failed,
+         {IDS_DIAG_CONNECT_SERVER, "connect-server", {"s:1"}},
+         {"c"},
+         {9001, "do-this", {"%2 100%", "\x1b[2J"}}},
+        {Kind::HttpStatus, Verdict::Failed, {9002, "later", {}}, {}, {9003, "not-this", {"x"}}},
+        {Kind::ServletAnswer,
+         Verdict::Skipped,
+         {IDS_DIAG_ANSWER, "answer", {}},
+         {"Not reached."},
+         {}}};
     EXPECT_EQ(d.FirstFailure(), &d.Steps[1]);
-    EXPECT_EQ(d.ReportText(), "Connection test failed at: Connect to the server s:1\n"
-                              "\n[passed] Resolve the server name s\n    a\n    b\n"
-                              "\n[failed] Connect to the server s:1\n    c\n"
-                              "    What to do: Do this.\n"
-                              "\n[failed] Later\n    What to do: Not this.\n"
-                              "\n[skipped] The servlet's answer\n    Not reached.\n");
-    d.Steps = {{Kind::Resolve, Verdict::Passed, "R", {}, ""}};
-    EXPECT_EQ(d.ReportText(), "Connection test: every step passed\n\n[passed] R\n");
+    EXPECT_EQ(d.ReportText(strings), "Connection test failed at: Connect to the server s:1\n"
+                                     "\n[passed] Resolve the server name s\n    a\n    b\n"
+                                     "\n[failed] Connect to the server s:1\n    c\n"
+                                     "    What to do: Do this with %2 100%, not \\x1b[2J.\n"
+                                     "\n[failed] later\n    What to do: not-this x\n"
+                                     "\n[skipped] The servlet's answer\n    Not reached.\n");
+    d.Steps = {{Kind::Resolve, Verdict::Passed, {IDS_DIAG_ANSWER, "answer", {}}, {}, {}}};
+    EXPECT_EQ(d.ReportText(strings), "Connection test: every step passed\n\n[passed] The "
+                                     "servlet's answer\n");
+    // Japanese frame and title around the same steps.
+    EXPECT_EQ(d.ReportText(commtest::JapaneseStrings()),
+              "接続テスト: すべての手順に成功しました\n\n[成功] サーブレットの応答\n");
 }
 
 } // namespace

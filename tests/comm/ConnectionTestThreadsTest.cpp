@@ -25,6 +25,7 @@
 #include "common/LogTracker.h"
 #include "config/AgentConfig.h"
 #include "tests/comm/CommTestHarness.h"
+#include "tests/comm/StringTableFile.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -323,8 +324,9 @@ TEST_F(ConnectionTestThreads, ObservedRunsBesideTheOtherThreads) {
     EXPECT_GT(run.Rounds, 0);
     ASSERT_EQ(done.Steps.size(), 6u);
     for (const DiagnosisStep& step : done.Steps)
-        EXPECT_EQ(step.Verdict, DiagnosisVerdict::Passed) << done.ReportText();
-    EXPECT_EQ(done.ReportText().find(kCertPassword), std::string::npos);
+        EXPECT_EQ(step.Verdict, DiagnosisVerdict::Passed)
+            << done.ReportText(commtest::EnglishStrings());
+    EXPECT_EQ(done.ReportText(commtest::EnglishStrings()).find(kCertPassword), std::string::npos);
 
     // Cancelled while it waits for the answer: nothing failed, and the
     // steps before the answer passed.
@@ -334,10 +336,12 @@ TEST_F(ConnectionTestThreads, ObservedRunsBesideTheOtherThreads) {
     EXPECT_TRUE(stopped.Outcome.Cancelled);
     EXPECT_LT(stopped.SinceCancel, milliseconds(500));
     EXPECT_EQ(stopped.BadRounds, 0);
-    EXPECT_EQ(cancelled.FirstFailure(), nullptr) << cancelled.ReportText();
+    EXPECT_EQ(cancelled.FirstFailure(), nullptr)
+        << cancelled.ReportText(commtest::EnglishStrings());
     ASSERT_EQ(cancelled.Steps.size(), 6u);
     EXPECT_EQ(cancelled.Steps[2].Kind, DiagnosisStepKind::Tls);
-    EXPECT_EQ(cancelled.Steps[2].Verdict, DiagnosisVerdict::Passed) << cancelled.ReportText();
+    EXPECT_EQ(cancelled.Steps[2].Verdict, DiagnosisVerdict::Passed)
+        << cancelled.ReportText(commtest::EnglishStrings());
     EXPECT_EQ(cancelled.Steps.back().Verdict, DiagnosisVerdict::Skipped);
 }
 

@@ -63,10 +63,11 @@ TEST(ResponseBufferTest, GrowsByTheRuleAndKeepsEveryByte) {
         std::size_t append;
         int32_t capacity;
     };
-    // Fits while length + n stays below the capacity; a growth takes the
-    // larger of capacity + 10,240 and length + n + 1.
-    const Step steps[] = {{10239, 10240}, {1, 20480},     {10239, 20480},
-                          {1, 30720},     {50000, 70481}, {0, 70481}};
+    // Fits while length + n stays below the capacity; a growth doubles the
+    // block until it holds length + n + 1, up to the bound and its zero.
+    constexpr std::size_t kMax = ResponseBuffer::kMaxLength;
+    const Step steps[] = {{10239, 10240}, {1, 20480}, {10239, 20480},          {1, 40960},
+                          {50000, 81920}, {0, 81920}, {kMax - 70480, kMax + 1}};
     std::string expected;
     for (const Step& step : steps) {
         std::string chunk(step.append, '\0');
@@ -78,15 +79,22 @@ TEST(ResponseBufferTest, GrowsByTheRuleAndKeepsEveryByte) {
         ASSERT_EQ(buffer.Length, static_cast<int32_t>(expected.size()));
         EXPECT_EQ(0, std::memcmp(buffer.Data.get(), expected.data(), expected.size()));
     }
+    EXPECT_FALSE(buffer.Overflowed);
+    // One byte beyond the bound is refused whole and marks the buffer.
+    const char byte = 'x';
+    EXPECT_FALSE(buffer.Append(&byte, 1));
+    EXPECT_TRUE(buffer.Overflowed);
+    EXPECT_EQ(buffer.Length, static_cast<int32_t>(kMax));
 
     buffer.Clear();
     EXPECT_EQ(buffer.Length, 0);
-    EXPECT_EQ(buffer.Capacity, 70481);
+    EXPECT_FALSE(buffer.Overflowed);
+    EXPECT_EQ(buffer.Capacity, static_cast<int32_t>(kMax + 1));
     for (int32_t i = 0; i < buffer.Capacity; ++i)
         ASSERT_EQ(buffer.Data[i], 0) << "byte " << i;
 }
 
-TEST(ResponseBufferTest, RefusesToGrowBeyondThirtyTwoBitSizes) {
+TEST(ResponseBufferTest, RefusesHugeCountsBeforeReadingThem) {
     ResponseBuffer buffer;
     const char byte = 'x';
     ASSERT_TRUE(buffer.Append(&byte, 1));

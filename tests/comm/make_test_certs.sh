@@ -3,6 +3,8 @@
 #   ca.pem / ca.der        the test CA, in PEM and in DER
 #   other-ca.pem           an unrelated CA that the server does not chain to
 #   server.pem, server.key the loopback server's certificate (127.0.0.1)
+#   server-otherhost.pem/.key from the test CA for agent-server.example and
+#                          192.0.2.7, not for the loopback address
 #   server-expired.pem/.key the same name, signed by the test CA, expired in 2020
 #   client.pem, client.key a client certificate signed by the test CA
 #   client.p12             the client certificate and key, PKCS#12 under $2
@@ -33,6 +35,11 @@ basicConstraints = CA:false
 keyUsage = critical, digitalSignature
 extendedKeyUsage = serverAuth
 subjectAltName = IP:127.0.0.1, DNS:localhost
+[otherhost]
+basicConstraints = CA:false
+keyUsage = critical, digitalSignature
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:agent-server.example, IP:192.0.2.7
 [client]
 basicConstraints = CA:false
 keyUsage = critical, digitalSignature
@@ -56,6 +63,7 @@ sign() { # name subject extension-section
 }
 sign server 127.0.0.1 server
 sign client "Opal Test Agent" client
+sign server-otherhost agent-server.example otherhost
 
 # openssl x509 cannot date a certificate in the past; openssl ca can, with a
 # scratch database of its own.

@@ -143,7 +143,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif options.body == "empty":
             payload = b""
         else:
-            payload = bytes((i * 13 + 1) & 0xFF for i in range(options.length))
+            # The pattern repeats every 256 bytes; built by repetition, so that
+            # answers of many megabytes cost the server nothing.
+            pattern = bytes((i * 13 + 1) & 0xFF for i in range(256))
+            payload = (pattern * (options.length // 256 + 1))[:options.length]
         try:
             self.send_response(options.status)
             self.send_header("Content-Type", "application/octet-stream")
@@ -152,6 +155,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(payload)
         except OSError:
             pass
+
+    def version_string(self):
+        # The Server header, which a test may fill with anything a hostile
+        # server could send.
+        return self.server.options.server_header or super().version_string()
 
     def do_GET(self):
         self.send_response(405)
@@ -186,6 +194,7 @@ def main():
     parser.add_argument("--auth", choices=["none", "basic", "digest"], default="none")
     parser.add_argument("--user", default="")
     parser.add_argument("--password", default="")
+    parser.add_argument("--server-header", default="")
     options = parser.parse_args()
 
     server = Server((options.bind, options.port), Handler)
