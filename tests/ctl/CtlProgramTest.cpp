@@ -1113,146 +1113,145 @@ TEST_F(CtlProgramTest, StatusSaysWhatIsMissingOnAMachineWithoutTheAgent) {
     // Reading never makes what is missing.
     EXPECT_FALSE(FileExists(statusFile));
     EXPECT_FALSE(fs::exists(RegistryRootDir()));
+}
 
-    TEST_F(CtlProgramTest, AStalledServerEndsAtTheTimeoutOrASignal) {
-        commtest::ServletOptions stalled;
-        stalled.DelaySeconds = 60;
-        commtest::ServletServer server;
-        ASSERT_TRUE(server.Start(m_temp.Path(), stalled));
-        const std::vector<std::string> test = {
-            "test-connection", "server=127.0.0.1", "port=" + std::to_string(server.Port()),
-            "protocol=http",   "auth=none",        "proxy-type=none",
-            "timeout=300"};
-        const struct {
-            const char* what;
-            std::vector<std::string> wrapper;
-            std::vector<std::string> more;
-            int status;
-            std::string message;
-            const char* kind;
-        } cases[] = {
-            {"--timeout 1",
-             {},
-             {"--timeout", "1"},
-             1,
-             "opal-agent-ctl: no result from the connection test within 1 seconds (--timeout); the "
-             "proxy or the server does not answer\n",
-             "timeout"},
-            {"--timeout=2 with --diagnose",
-             {},
-             {"--timeout=2", "--diagnose"},
-             1,
-             "opal-agent-ctl: no result from the connection test within 2 seconds (--timeout); the "
-             "proxy or the server does not answer\n",
-             "timeout"},
-            {"Ctrl-C",
-             {"/usr/bin/timeout", "--preserve-status", "-s", "INT", "1"},
-             {},
-             130,
-             "opal-agent-ctl: connection test interrupted by SIGINT; nothing was changed\n",
-             "interrupted"},
-            {"SIGTERM",
-             {"/usr/bin/timeout", "--preserve-status", "-s", "TERM", "1"},
-             {"--diagnose"},
-             143,
-             "opal-agent-ctl: connection test interrupted by SIGTERM; nothing was changed\n",
-             "interrupted"},
-        };
-        for (const auto& c : cases) {
-            SCOPED_TRACE(c.what);
-            m_wrapper = c.wrapper;
-            std::vector<std::string> args = test;
-            args.insert(args.end(), c.more.begin(), c.more.end());
-            const auto start = std::chrono::steady_clock::now();
-            const CtlRun run = Ctl(args);
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-            EXPECT_EQ(run.status, c.status) << run.err;
-            EXPECT_EQ(run.err, c.message);
-            EXPECT_TRUE(run.out.empty()) << run.out;
+TEST_F(CtlProgramTest, AStalledServerEndsAtTheTimeoutOrASignal) {
+    commtest::ServletOptions stalled;
+    stalled.DelaySeconds = 60;
+    commtest::ServletServer server;
+    ASSERT_TRUE(server.Start(m_temp.Path(), stalled));
+    const std::vector<std::string> test = {
+        "test-connection", "server=127.0.0.1", "port=" + std::to_string(server.Port()),
+        "protocol=http",   "auth=none",        "proxy-type=none",
+        "timeout=300"};
+    const struct {
+        const char* what;
+        std::vector<std::string> wrapper;
+        std::vector<std::string> more;
+        int status;
+        std::string message;
+        const char* kind;
+    } cases[] = {
+        {"--timeout 1",
+         {},
+         {"--timeout", "1"},
+         1,
+         "opal-agent-ctl: no result from the connection test within 1 seconds (--timeout); the "
+         "proxy or the server does not answer\n",
+         "timeout"},
+        {"--timeout=2 with --diagnose",
+         {},
+         {"--timeout=2", "--diagnose"},
+         1,
+         "opal-agent-ctl: no result from the connection test within 2 seconds (--timeout); the "
+         "proxy or the server does not answer\n",
+         "timeout"},
+        {"Ctrl-C",
+         {"/usr/bin/timeout", "--preserve-status", "-s", "INT", "1"},
+         {},
+         130,
+         "opal-agent-ctl: connection test interrupted by SIGINT; nothing was changed\n",
+         "interrupted"},
+        {"SIGTERM",
+         {"/usr/bin/timeout", "--preserve-status", "-s", "TERM", "1"},
+         {"--diagnose"},
+         143,
+         "opal-agent-ctl: connection test interrupted by SIGTERM; nothing was changed\n",
+         "interrupted"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_wrapper = c.wrapper;
+        std::vector<std::string> args = test;
+        args.insert(args.end(), c.more.begin(), c.more.end());
+        const auto start = std::chrono::steady_clock::now();
+        const CtlRun run = Ctl(args);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_EQ(run.err, c.message);
+        EXPECT_TRUE(run.out.empty()) << run.out;
 
-            args.insert(args.begin(), "--json");
-            const CtlRun json = Ctl(args);
-            EXPECT_EQ(json.status, c.status) << json.err;
-            EXPECT_EQ(Parse(json)["error"].toObject()["kind"].toString().toStdString(), c.kind);
-        }
-        m_wrapper.clear();
-
-        const std::vector<std::pair<std::string, std::string>> refused = {
-            {"--timeout", "--timeout needs a number of seconds"},
-            {"--timeout=0", "--timeout takes a whole number of seconds from 1 to 86400, not '0'"},
-            {"--timeout=86401",
-             "--timeout takes a whole number of seconds from 1 to 86400, not '86401'"},
-            {"--timeout=5s",
-             "--timeout takes a whole number of seconds from 1 to 86400, not '5s'"}};
-        for (const auto& [argument, message] : refused) {
-            const CtlRun run = Ctl({"test-connection", argument});
-            EXPECT_EQ(run.status, 2) << argument;
-            EXPECT_TRUE(Contains(run.err, message)) << run.err;
-        }
+        args.insert(args.begin(), "--json");
+        const CtlRun json = Ctl(args);
+        EXPECT_EQ(json.status, c.status) << json.err;
+        EXPECT_EQ(Parse(json)["error"].toObject()["kind"].toString().toStdString(), c.kind);
     }
+    m_wrapper.clear();
 
-    TEST_F(CtlProgramTest, WhatAServerSendsReachesNoTerminalRaw) {
-        // A hostile Server header, a status without the servlet's answer: the
-        // diagnosis, the outcome and the support bundle hold no control byte and
-        // no number that was never received.
-        commtest::ServletOptions hostile;
-        hostile.Status = 503;
-        hostile.ServerHeader = "evil\x1b]0;owned\x07\x1b[2J";
-        commtest::ServletServer server;
-        ASSERT_TRUE(server.Start(m_temp.Path(), hostile));
-        const CtlRun set =
-            Ctl({"config", "set", "server=127.0.0.1", "port=" + std::to_string(server.Port()),
-                 "protocol=http", "auth=none", "proxy-type=none", "timeout=300"});
-        ASSERT_EQ(set.status, 0) << set.err;
-
-        const auto hasControl = [](const std::string& text) {
-            for (std::size_t i = 0; i < text.size(); ++i) {
-                const auto byte = static_cast<unsigned char>(text[i]);
-                const bool lineEnd =
-                    byte == '\n' || (byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
-                if ((byte < 0x20 && byte != '\t' && !lineEnd) || byte == 0x7F)
-                    return true;
-            }
-            return false;
-        };
-        const CtlRun text = Ctl({"test-connection", "--diagnose"});
-        EXPECT_EQ(text.status, 1);
-        EXPECT_FALSE(hasControl(text.out)) << text.out;
-        EXPECT_TRUE(Contains(text.out, "Answered by: evil\\x1b]0;owned\\x07\\x1b[2J")) << text.out;
-        EXPECT_TRUE(Contains(text.out, "(set-up result 0, transfer result 0, HTTP status 503, no "
-                                       "answer from the servlet)"))
-            << text.out;
-
-        const QJsonObject outcome = Parse(Ctl({"--json", "test-connection"}))["outcome"].toObject();
-        EXPECT_EQ(outcome["httpCode"].toInt(), 503);
-        EXPECT_TRUE(outcome["serverCode"].isNull());
-        const uint16_t closed = commtest::FindFreePort();
-        const QJsonObject none =
-            Parse(Ctl({"--json", "test-connection", "port=" + std::to_string(closed)}))["outcome"]
-                .toObject();
-        EXPECT_TRUE(none["httpCode"].isNull());
-        EXPECT_TRUE(none["serverCode"].isNull());
-        const CtlRun refused = Ctl({"test-connection", "port=" + std::to_string(closed)});
-        EXPECT_TRUE(Contains(refused.out, "(set-up result 0, transfer result 7, no HTTP status)"))
-            << refused.out;
-
-        const fs::path bundle = m_temp.Path() / "bundle.tar.gz";
-        ASSERT_EQ(Ctl({"diagnose", "--output", bundle.string()}).status, 0);
-        const fs::path unpacked = m_temp.Path() / "unpacked";
-        fs::create_directories(unpacked);
-        ASSERT_EQ(std::system(("tar -xzf " + bundle.string() + " -C " + unpacked.string()).c_str()),
-                  0);
-        bool sawHeader = false;
-        for (const auto& entry : fs::recursive_directory_iterator(unpacked)) {
-            if (!entry.is_regular_file())
-                continue;
-            // The agent's documents go in as the agent wrote them; everything
-            // else may quote the server.
-            if (entry.path().parent_path().filename() == "documents")
-                continue;
-            const std::string bytes = ReadFileBytes(entry.path());
-            EXPECT_FALSE(hasControl(bytes)) << entry.path();
-            sawHeader = sawHeader || Contains(bytes, "evil\\x1b]0;owned");
-        }
-        EXPECT_TRUE(sawHeader);
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"--timeout", "--timeout needs a number of seconds"},
+        {"--timeout=0", "--timeout takes a whole number of seconds from 1 to 86400, not '0'"},
+        {"--timeout=86401",
+         "--timeout takes a whole number of seconds from 1 to 86400, not '86401'"},
+        {"--timeout=5s", "--timeout takes a whole number of seconds from 1 to 86400, not '5s'"}};
+    for (const auto& [argument, message] : refused) {
+        const CtlRun run = Ctl({"test-connection", argument});
+        EXPECT_EQ(run.status, 2) << argument;
+        EXPECT_TRUE(Contains(run.err, message)) << run.err;
     }
+}
+
+TEST_F(CtlProgramTest, WhatAServerSendsReachesNoTerminalRaw) {
+    // A hostile Server header, a status without the servlet's answer: the
+    // diagnosis, the outcome and the support bundle hold no control byte and
+    // no number that was never received.
+    commtest::ServletOptions hostile;
+    hostile.Status = 503;
+    hostile.ServerHeader = "evil\x1b]0;owned\x07\x1b[2J";
+    commtest::ServletServer server;
+    ASSERT_TRUE(server.Start(m_temp.Path(), hostile));
+    const CtlRun set =
+        Ctl({"config", "set", "server=127.0.0.1", "port=" + std::to_string(server.Port()),
+             "protocol=http", "auth=none", "proxy-type=none", "timeout=300"});
+    ASSERT_EQ(set.status, 0) << set.err;
+
+    const auto hasControl = [](const std::string& text) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            const bool lineEnd =
+                byte == '\n' || (byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
+            if ((byte < 0x20 && byte != '\t' && !lineEnd) || byte == 0x7F)
+                return true;
+        }
+        return false;
+    };
+    const CtlRun text = Ctl({"test-connection", "--diagnose"});
+    EXPECT_EQ(text.status, 1);
+    EXPECT_FALSE(hasControl(text.out)) << text.out;
+    EXPECT_TRUE(Contains(text.out, "Answered by: evil\\x1b]0;owned\\x07\\x1b[2J")) << text.out;
+    EXPECT_TRUE(Contains(text.out, "(set-up result 0, transfer result 0, HTTP status 503, no "
+                                   "answer from the servlet)"))
+        << text.out;
+
+    const QJsonObject outcome = Parse(Ctl({"--json", "test-connection"}))["outcome"].toObject();
+    EXPECT_EQ(outcome["httpCode"].toInt(), 503);
+    EXPECT_TRUE(outcome["serverCode"].isNull());
+    const uint16_t closed = commtest::FindFreePort();
+    const QJsonObject none =
+        Parse(Ctl({"--json", "test-connection", "port=" + std::to_string(closed)}))["outcome"]
+            .toObject();
+    EXPECT_TRUE(none["httpCode"].isNull());
+    EXPECT_TRUE(none["serverCode"].isNull());
+    const CtlRun refused = Ctl({"test-connection", "port=" + std::to_string(closed)});
+    EXPECT_TRUE(Contains(refused.out, "(set-up result 0, transfer result 7, no HTTP status)"))
+        << refused.out;
+
+    const fs::path bundle = m_temp.Path() / "bundle.tar.gz";
+    ASSERT_EQ(Ctl({"diagnose", "--output", bundle.string()}).status, 0);
+    const fs::path unpacked = m_temp.Path() / "unpacked";
+    fs::create_directories(unpacked);
+    ASSERT_EQ(std::system(("tar -xzf " + bundle.string() + " -C " + unpacked.string()).c_str()), 0);
+    bool sawHeader = false;
+    for (const auto& entry : fs::recursive_directory_iterator(unpacked)) {
+        if (!entry.is_regular_file())
+            continue;
+        // The agent's documents go in as the agent wrote them; everything
+        // else may quote the server.
+        if (entry.path().parent_path().filename() == "documents")
+            continue;
+        const std::string bytes = ReadFileBytes(entry.path());
+        EXPECT_FALSE(hasControl(bytes)) << entry.path();
+        sawHeader = sawHeader || Contains(bytes, "evil\\x1b]0;owned");
+    }
+    EXPECT_TRUE(sawHeader);
+}
