@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # build
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config ccache
   clang-14 libclang-rt-14-dev
   # libraries
   libxerces-c-dev libcurl4-openssl-dev libssl-dev libelf-dev libsystemd-dev

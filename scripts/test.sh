@@ -29,6 +29,19 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1${ASAN_OPTIONS:+:$ASAN_OPTIO
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 export TSAN_OPTIONS="halt_on_error=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
 
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}"
+# A compiler cache, where there is one, makes a second build of the same
+# sources (another checkout, CI after a session) cheap. Paths are taken
+# relative to the checkout, so any checkout shares the cache.
+launcher=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+# Most tests wait on servers, buses and displays of their own rather than
+# on the processor, so twice as many run at once as there are cores.
+jobs=$(( $(nproc) * 2 ))
+
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}" "${launcher[@]}"
 cmake --build "$dir" -j"$(nproc)" "${target[@]}"
-ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure --timeout 300 "${filter[@]}"
+ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 300 "${filter[@]}"

@@ -1,5 +1,7 @@
 #include "tests/helper/HelperSystem.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -60,34 +62,16 @@ std::string Replace(std::string text, const std::string& from, const std::string
     return text;
 }
 
-pid_t Spawn(const std::vector<std::string>& args, const fs::path& output) {
-    std::vector<char*> argv;
-    for (const auto& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        ::dup2(fd, STDOUT_FILENO);
-        ::dup2(fd, STDERR_FILENO);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return child;
+pid_t Spawn(const std::vector<std::string>& args, const fs::path& log) {
+    testsupport::ChildOutput output;
+    output.log = log.string();
+    output.append = true;
+    output.deathSignal = SIGKILL;
+    return testsupport::SpawnChild(args, output);
 }
 
 void Terminate(pid_t& pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid = -1;
+    testsupport::StopChild(pid);
 }
 
 bool Exited(pid_t pid) {

@@ -60,40 +60,18 @@ bool OnPath(const std::string& program) {
 // Starts `args` with its output in `log`, as user `uid` where given; it dies
 // with this process.
 pid_t Spawn(const std::vector<std::string>& args, const std::string& log, int outFd = -1) {
-    std::vector<char*> argv;
-    for (const auto& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (::getppid() != parent)
-            ::_exit(127);
-        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            ::dup2(outFd >= 0 ? outFd : fd, STDOUT_FILENO);
-            ::dup2(fd, STDERR_FILENO);
-        }
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return child;
+    testsupport::ChildOutput output;
+    output.log = log;
+    output.stdoutFd = outFd;
+    return testsupport::SpawnChild(args, output);
 }
 
 void Stop(pid_t& pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid = -1;
+    testsupport::StopChild(pid);
 }
 
 bool Alive(pid_t pid) {
-    int status = 0;
-    return pid > 0 && ::waitpid(pid, &status, WNOHANG) == 0;
+    return testsupport::ChildRunning(pid);
 }
 
 bool WaitFor(const std::function<bool()>& condition, int ms = 10000) {

@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <grp.h>
 #include <iterator>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,7 +48,9 @@ bool FileExists(const fs::path& path) {
     return fs::exists(fs::symlink_status(path, ec));
 }
 
-fs::path DataFile(std::string_view relative) { return fs::path(OPAL_TEST_DATA_DIR) / relative; }
+fs::path DataFile(std::string_view relative) {
+    return fs::path(OPAL_TEST_DATA_DIR) / relative;
+}
 
 void AgentHomeTest::SetUp() {
     m_home = m_temp.Path() / "home";
@@ -96,9 +100,13 @@ LogCapture::LogCapture(const fs::path& file, unsigned mask, int maxSize) : m_fil
     LogInit(writer, m_file.c_str(), true, maxSize);
 }
 
-LogCapture::~LogCapture() { LogShutdown(); }
+LogCapture::~LogCapture() {
+    LogShutdown();
+}
 
-std::string LogCapture::Text() const { return ReadFileBytes(m_file); }
+std::string LogCapture::Text() const {
+    return ReadFileBytes(m_file);
+}
 
 int RunUnprivileged(const std::function<int()>& body, const std::vector<gid_t>& groups) {
     std::fflush(nullptr);
@@ -207,6 +215,48 @@ std::ostream& operator<<(std::ostream& out, const FileOwnership& o) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", o.mode);
     return out << o.uid << ":" << o.gid << " " << mode;
+}
+
+pid_t SpawnChild(const std::vector<std::string>& args, const ChildOutput& output) {
+    std::vector<char*> argv;
+    for (const auto& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::prctl(PR_SET_PDEATHSIG, output.deathSignal);
+        if (::getppid() != parent)
+            ::_exit(127);
+        if (!output.log.empty()) {
+            const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (output.append ? O_APPEND : O_TRUNC);
+            const int fd = ::open(output.log.c_str(), flags, 0600);
+            if (fd >= 0) {
+                ::dup2(fd, STDOUT_FILENO);
+                ::dup2(fd, STDERR_FILENO);
+            }
+        }
+        if (output.stdoutFd >= 0)
+            ::dup2(output.stdoutFd, STDOUT_FILENO);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return child;
+}
+
+void StopChild(pid_t& pid) {
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+}
+
+bool ChildRunning(pid_t pid) {
+    int status = 0;
+    return pid > 0 && ::waitpid(pid, &status, WNOHANG) == 0;
 }
 
 } // namespace testsupport

@@ -3,6 +3,7 @@
 // root, file fixtures, a captured log and running a piece of a test without
 // root's privileges.
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -83,6 +84,22 @@ private:
 // Returns the child's exit status (body's return value), or -1 when it
 // died by a signal.
 int RunUnprivileged(const std::function<int()>& body, const std::vector<gid_t>& groups = {});
+
+// How a helper process of a test is started: its output and the signal it
+// gets when the test process dies (so a crashed test leaves no server,
+// display or bus behind).
+struct ChildOutput {
+    std::string log;           // standard output and error go here ("" keeps them)
+    bool append = false;       // else the log is started afresh
+    int stdoutFd = -1;         // standard output here instead (a pipe to read)
+    int deathSignal = SIGTERM; // sent to the child when this process dies
+};
+// Starts `args` (searched on PATH); -1 when it could not fork.
+pid_t SpawnChild(const std::vector<std::string>& args, const ChildOutput& output = {});
+// SIGTERM to a child started above, then waits for it; pid becomes -1.
+void StopChild(pid_t& pid);
+// Whether a child started above is still running (reaps it when not).
+bool ChildRunning(pid_t pid);
 
 inline constexpr uid_t NOBODY_UID = 65534;
 inline constexpr gid_t NOGROUP_GID = 65534;

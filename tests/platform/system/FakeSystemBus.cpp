@@ -1,5 +1,7 @@
 #include "tests/platform/system/FakeSystemBus.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -23,21 +25,10 @@ constexpr int kStartTimeoutMs = 10000;
 // Runs `args` with its standard output on `outputFd`. The child dies with
 // this process, so a crashed test leaves no bus behind.
 pid_t Spawn(const std::vector<std::string>& args, int outputFd) {
-    std::vector<char*> argv;
-    for (const auto& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
-        ::dup2(outputFd, STDOUT_FILENO);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return child;
+    testsupport::ChildOutput output;
+    output.stdoutFd = outputFd;
+    output.deathSignal = SIGKILL;
+    return testsupport::SpawnChild(args, output);
 }
 
 // One line from `fd`, without its newline; empty on time-out or end of file.
@@ -63,13 +54,7 @@ std::string ReadLine(int fd, int timeoutMs) {
 }
 
 void Terminate(pid_t& pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid = -1;
+    testsupport::StopChild(pid);
 }
 
 // Starts `args` and returns the first line it prints; the read end of its
