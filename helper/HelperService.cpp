@@ -14,6 +14,7 @@
 #include "ctl/CtlTexts.h"
 #include "helper/HelperProtocol.h"
 #include "helper/HelperRequest.h"
+#include "platform/system/Utf.h"
 #include "res/Resource.h"
 #include "shell/AgentServiceControl.h"
 #include "shell/LanguageSetting.h"
@@ -37,22 +38,11 @@ struct ServiceState {
 
 ServiceState g_service;
 
+// The string table's texts are well formed; a text that is not gives an
+// empty message rather than a broken one.
 std::string Utf8Of(const std::u16string& text) {
     std::string out;
-    for (const char16_t c : text) {
-        // The string table's texts: the BMP is enough.
-        if (c < 0x80) {
-            out.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    return out;
+    return Utf16ToUtf8(text, out) ? out : std::string();
 }
 
 uid_t CallerUid(sd_bus_message* m) {
@@ -192,6 +182,11 @@ int MethodSetLanguage(sd_bus_message* m, void*, sd_bus_error* error) {
         return r;
     if (!Authorize(m, "SetLanguage", POLKIT_ACTION_CONFIGURE, error))
         return -EACCES;
+    // Language numbers are what the libraries' string tables carry: never
+    // negative. A number no library has falls back to English when read.
+    if (number < 0)
+        return sd_bus_error_set(error, HELPER_ERROR_INVALID_ARGUMENTS,
+                                "a language number is never negative");
     SaveLanguageSetting(number);
     return sd_bus_reply_method_return(m, "");
 }

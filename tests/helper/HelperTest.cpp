@@ -233,6 +233,14 @@ TEST_F(HelperTest, LanguageChoiceOfAMemberIsSavedAndANonMembersIsRefused) {
     const std::string before = ReadFileBytes(HomeFile("SettingToolSysConfig.xml"));
     EXPECT_EQ(As(false, [] { return SaveLanguageChoice(3, false) ? 1 : 0; }), 0);
     EXPECT_EQ(ReadFileBytes(HomeFile("SettingToolSysConfig.xml")), before);
+    // Even a member's call is outside input: no language has a negative number.
+    EXPECT_EQ(As(true,
+                 [] {
+                     const HelperReply reply = HelperSetLanguage(-7, false);
+                     return reply.outcome == HelperOutcome::Failed ? 0 : 1;
+                 }),
+              0);
+    EXPECT_EQ(ReadFileBytes(HomeFile("SettingToolSysConfig.xml")), before);
     EXPECT_EQ(As(true, [] { return SaveLanguageChoice(3, false) ? 0 : 1; }), 0);
     const std::string helperBytes = ReadFileBytes(HomeFile("SettingToolSysConfig.xml"));
     EXPECT_TRUE(Contains(helperBytes, "<Language>3</Language>")) << helperBytes;
