@@ -62,6 +62,23 @@ bool DirectoryPasses(const std::string& path, const struct stat& directory,
     return true;
 }
 
+// The last check of a file or directory that code is loaded from: an
+// accepted owner, and nobody else may write it.
+bool OwnedAndClosed(const std::string& path, const struct stat& info, const TrustedOwners& owners,
+                    std::string& why) {
+    if (!owners.Accepts(info.st_uid)) {
+        errno = EACCES;
+        why = Describe(path, "owned by another user");
+        return false;
+    }
+    if (WritableByOthers(info)) {
+        errno = EACCES;
+        why = Describe(path, "writable by group or others");
+        return false;
+    }
+    return true;
+}
+
 // Opens `directory` component by component from the root, never following
 // a link, and checks each step. With `checkLast` the directory's own entry is
 // judged here as well; otherwise the caller judges it with the file below.
@@ -100,18 +117,8 @@ int OpenCheckedDirectory(const std::string& directory, const TrustedOwners& owne
         current.Reset(next.Release());
         info = nextInfo;
     }
-    if (checkLast) {
-        if (!owners.Accepts(info.st_uid)) {
-            errno = EACCES;
-            why = Describe(path, "owned by another user");
-            return -1;
-        }
-        if (WritableByOthers(info)) {
-            errno = EACCES;
-            why = Describe(path, "writable by group or others");
-            return -1;
-        }
-    }
+    if (checkLast && !OwnedAndClosed(path, info, owners, why))
+        return -1;
     last = info;
     return current.Release();
 }
@@ -158,16 +165,8 @@ int OpenTrustedFile(const std::string& directory, const std::string& name,
         why = Describe(path, "not a regular file");
         return -1;
     }
-    if (!owners.Accepts(info.st_uid)) {
-        errno = EACCES;
-        why = Describe(path, "owned by another user");
+    if (!OwnedAndClosed(path, info, owners, why))
         return -1;
-    }
-    if (WritableByOthers(info)) {
-        errno = EACCES;
-        why = Describe(path, "writable by group or others");
-        return -1;
-    }
     // Reads go on blocking as usual.
     (void)::fcntl(file.Get(), F_SETFL, O_RDONLY);
     return file.Release();
