@@ -646,11 +646,20 @@ TEST_F(ShellTest, RealSheetThroughTheFrame) {
         std::string::npos);
 
     // The status message that follows the tool's own save leaves a sheet
-    // open; one that follows somebody else's change closes it unsaved.
+    // open; one that follows somebody else's change closes it unsaved. The
+    // monitor takes the save's mark back within two of its cycles: once it
+    // has, it leaves g_selfConfigChange alone, and the test sets the state
+    // each message is about itself (NetConfigChanged stays 1).
+    for (int wait = 0; wait < 500 && Registry(u"ToolTag") != 0; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(Registry(u"ToolTag"), 0);
+    // The status messages it posted meanwhile find no sheet open.
+    QCoreApplication::processEvents();
     const std::string saved = ReadFileBytes(HomeFile("AgentLocalConfig.xml"));
     bool stayedOpen = false;
     whileOpen([&](CConfigureAgent4VSM& sheet) {
         sheet.GeneralPage().SetDlgItemText(IDC_SERVER_ADDRESS, u"elsewhere");
+        g_selfConfigChange = 1;
         frame->OnAgentStatus();
         QCoreApplication::processEvents();
         stayedOpen = sheet.isVisible();
