@@ -45,8 +45,9 @@ PACKAGES=(
   # ansible-test's validate-modules run offline (it needs voluptuous)
   ansible-core python3-voluptuous
   # the tray tests: a StatusNotifierWatcher of their own (python3-dbus with
-  # GLib's loop) and a headless Wayland compositor
-  python3-dbus python3-gi sway
+  # GLib's loop), a headless Wayland compositor, and Debian's Xfce panel
+  # (its status tray, with the xfconf settings store it pulls in)
+  python3-dbus python3-gi sway xfce4-panel
 )
 
 # The package test runs the polkit rule under a JavaScript engine; any

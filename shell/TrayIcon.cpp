@@ -123,23 +123,28 @@ void CQtTrayIcon::CreateIcon() {
     m_icon->setIcon(m_image);
     m_icon->setToolTip(m_tip);
     m_icon->setContextMenu(m_menu);
-    connect(m_icon.get(), &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason r) {
-                switch (r) {
-                case QSystemTrayIcon::Context:
-                    emit Activated(Click::Context);
-                    break;
-                case QSystemTrayIcon::Trigger:
-                    emit Activated(Click::Activate);
-                    break;
-                case QSystemTrayIcon::DoubleClick:
-                    emit Activated(Click::DoubleClick);
-                    break;
-                default:
-                    emit Activated(Click::Other);
-                    break;
-                }
-            });
+    // Queued: a click opens a modal sheet, whose run must not sit inside the
+    // click's own handling, or a tray's Activate call would get its answer
+    // only once the sheet is closed (and the tray's call times out first).
+    connect(
+        m_icon.get(), &QSystemTrayIcon::activated, this,
+        [this](QSystemTrayIcon::ActivationReason r) {
+            switch (r) {
+            case QSystemTrayIcon::Context:
+                emit Activated(Click::Context);
+                break;
+            case QSystemTrayIcon::Trigger:
+                emit Activated(Click::Activate);
+                break;
+            case QSystemTrayIcon::DoubleClick:
+                emit Activated(Click::DoubleClick);
+                break;
+            default:
+                emit Activated(Click::Other);
+                break;
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void CQtTrayIcon::Register() {

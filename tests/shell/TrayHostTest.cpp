@@ -4,16 +4,20 @@
 // `x11`, a headless Wayland compositor (sway) with `wayland`. The watcher
 // starts after the tool, goes and comes back; the host clicks the icon
 // (Activate); a watcher that claims a host nobody runs leaves the status
-// window up; the status window comes up behind an open sheet.
+// window up; the status window comes up behind an open sheet. With `xfce`,
+// the real program's icon on Debian's xfce4-panel (its status tray is a
+// watcher and host) on an X server: the panel lists the item and its left
+// click opens the sheet.
 //
-// Exit status 77 (skipped) where Xvfb, sway, dbus-daemon or python3-dbus is
-// missing.
+// Exit status 77 (skipped) where Xvfb, sway, xfce4-panel, dbus-daemon or
+// python3-dbus is missing.
 
 #include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -491,6 +495,258 @@ TEST_F(TrayHost, ProgramShowsItsStatusWindowOnWayland) {
     EXPECT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
 }
 
+// The tool's mapped top-level windows on the X server, by their titles:
+// Qt marks each with the process's id.
+std::vector<std::string> MappedWindowsOf(qint64 pid) {
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* c = x11->connection();
+    auto atom = [c](const char* name) {
+        xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(
+            c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr);
+        const xcb_atom_t value = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+        std::free(reply);
+        return value;
+    };
+    const xcb_atom_t pidAtom = atom("_NET_WM_PID");
+    const xcb_atom_t nameAtom = atom("_NET_WM_NAME");
+    const xcb_atom_t utf8 = atom("UTF8_STRING");
+    std::vector<std::string> titles;
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+    xcb_query_tree_reply_t* tree = xcb_query_tree_reply(c, xcb_query_tree(c, root), nullptr);
+    if (!tree)
+        return titles;
+    const xcb_window_t* children = xcb_query_tree_children(tree);
+    for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+        xcb_get_window_attributes_reply_t* attributes =
+            xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, children[i]), nullptr);
+        const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+        std::free(attributes);
+        if (!viewable)
+            continue;
+        xcb_get_property_reply_t* owner = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, children[i], pidAtom, XCB_ATOM_CARDINAL, 0, 1), nullptr);
+        const bool ours = owner && xcb_get_property_value_length(owner) == 4 &&
+                          *static_cast<const uint32_t*>(xcb_get_property_value(owner)) == pid;
+        std::free(owner);
+        if (!ours)
+            continue;
+        xcb_get_property_reply_t* name = xcb_get_property_reply(
+            c, xcb_get_property(c, 0, children[i], nameAtom, utf8, 0, 256), nullptr);
+        titles.emplace_back(
+            name ? std::string(static_cast<const char*>(xcb_get_property_value(name)),
+                               xcb_get_property_value_length(name))
+                 : std::string());
+        std::free(name);
+    }
+    std::free(tree);
+    return titles;
+}
+
+// The process that owns a name on the session bus.
+qint64 BusNameOwnerPid(const QString& name) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
+    call << name;
+    const QDBusMessage reply = CallAndWait(call);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+        return -1;
+    return reply.arguments().front().toLongLong();
+}
+
+qint64 ParentPid(qint64 pid) {
+    // The field after the command's closing parenthesis and the state.
+    const std::string stat = ReadFileBytes("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    long long parent = -1;
+    char state = 0;
+    return std::sscanf(stat.c_str() + close + 1, " %c %lld", &state, &parent) == 2 ? parent : -1;
+}
+
+// Debian's panel with nothing on it but its status tray, on the test's X
+// server and bus, with a settings store (xfconfd) and a configuration of
+// its own.
+class XfcePanel {
+public:
+    ~XfcePanel() { Stop(); }
+    std::string Start(const fs::path& scratch, const std::string& xfconfd) {
+        const fs::path channels = scratch / "config/xfce4/xfconf/xfce-perchannel-xml";
+        fs::create_directories(channels);
+        WriteFileBytes((channels / "xfce4-panel.xml").string(),
+                       R"(<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=6;x=0;y=0"/>
+      <property name="length" type="uint" value="100"/>
+      <property name="position-locked" type="bool" value="true"/>
+      <property name="size" type="uint" value="30"/>
+      <property name="plugin-ids" type="array">
+        <value type="int" value="1"/>
+      </property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="systray"/>
+  </property>
+</channel>
+)");
+        // Everything the panel and its store read or write stays in the
+        // scratch folder; no accessibility bus is started on ours.
+        const std::vector<std::string> environment = {
+            "env",
+            "HOME=" + scratch.string(),
+            "XDG_CONFIG_HOME=" + (scratch / "config").string(),
+            "XDG_CONFIG_DIRS=" + (scratch / "config").string(),
+            "XDG_CACHE_HOME=" + (scratch / "cache").string(),
+            "XDG_DATA_HOME=" + (scratch / "data").string(),
+            "NO_AT_BRIDGE=1",
+            "GTK_A11Y=none"};
+        // Started by the test rather than by the bus, so that it reads the
+        // configuration above and ends by its id.
+        std::vector<std::string> store = environment;
+        store.push_back(xfconfd);
+        m_store = Spawn(store, scratch / "xfconfd.log");
+        std::vector<std::string> panel = environment;
+        // No window manager runs on the test's server.
+        panel.insert(panel.end(), {"xfce4-panel", "--disable-wm-check"});
+        m_panel = Spawn(panel, scratch / "xfce4-panel.log");
+        if (m_panel < 0 || m_store < 0)
+            return "xfce4-panel or xfconfd did not start";
+        return {};
+    }
+    void Stop() {
+        StopChild(m_panel);
+        StopChild(m_store);
+        // The tray runs in a helper process of the panel's, which ends with
+        // its panel; one that stays is ended by its id, once its command
+        // line shows it is still that helper.
+        if (m_plugin > 0) {
+            const std::string cmdline = "/proc/" + std::to_string(m_plugin) + "/cmdline";
+            auto helperRuns = [&] {
+                return ReadFileBytes(cmdline).find("libsystray") != std::string::npos;
+            };
+            for (int i = 0; i < 100 && helperRuns(); ++i)
+                std::this_thread::sleep_for(Ms(30));
+            if (helperRuns())
+                ::kill(static_cast<pid_t>(m_plugin), SIGTERM);
+            m_plugin = -1;
+        }
+    }
+    pid_t Pid() const { return m_panel; }
+    void SetPluginPid(qint64 pid) { m_plugin = pid; }
+
+private:
+    static void StopChild(pid_t& pid) { testsupport::StopChild(pid); }
+    pid_t m_panel = -1;
+    pid_t m_store = -1;
+    qint64 m_plugin = -1;
+};
+
+std::string g_xfconfd;
+
+TEST_F(TrayHost, XfcePanelHostsTheProgramsIconAndItsLeftClickOpensTheSheet) {
+    if (g_platform != "xfce")
+        GTEST_SKIP() << "runs in shell.tray_host_xfce, with a display of its own";
+    XfcePanel panel;
+    ASSERT_EQ(panel.Start(m_temp.Path() / "xfce", g_xfconfd), "");
+    const QString watcherName = QStringLiteral("org.kde.StatusNotifierWatcher");
+    const QString watcherPath = QStringLiteral("/StatusNotifierWatcher");
+    auto hostRegistered = [&] {
+        return Property(watcherName, watcherPath, watcherName,
+                        QStringLiteral("IsStatusNotifierHostRegistered"))
+            .toBool();
+    };
+    ASSERT_TRUE(WaitFor(hostRegistered, 15000)) << "the panel's tray takes the watcher and its host"
+                                                << ReadFileBytes(m_temp / "xfce/xfce4-panel.log");
+    // The watcher is the panel's own: the panel or the helper that runs its
+    // tray, not something else on the bus.
+    const qint64 watcherPid = BusNameOwnerPid(watcherName);
+    ASSERT_GT(watcherPid, 0);
+    if (watcherPid != panel.Pid()) {
+        EXPECT_EQ(ParentPid(watcherPid), panel.Pid());
+        panel.SetPluginPid(watcherPid);
+    }
+
+    WriteFileBytes(HomeFile("AgentLocalConfig.xml"),
+                   "<AgentLocalConfig><DebugLogConfig><DebugLogLevel>LL_FOR_ALL</DebugLogLevel>"
+                   "<DebugLogPath>log</DebugLogPath></DebugLogConfig><NetworkConfig><ServerName>"
+                   "kestrel</ServerName><ServerPort>80</ServerPort></NetworkConfig>"
+                   "</AgentLocalConfig>");
+    WriteFileBytes(HomeFile("AgentWorkConfig.xml"), "<PXRAgentWorkingConfig/>");
+    const fs::path program = m_home / "opal-agent-setting";
+    fs::copy_file(OPAL_PROGRAM, program);
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("OPAL_STATUS_EVENT", QString::fromStdU16String(m_eventName));
+    environment.insert("ASAN_OPTIONS", "detect_leaks=0");
+    tool.setProcessEnvironment(environment);
+    const auto started = std::chrono::steady_clock::now();
+    tool.start(QString::fromStdString(program.string()), {});
+    ASSERT_TRUE(tool.waitForStarted(10000));
+    const qint64 toolPid = tool.processId();
+
+    QString service;
+    auto listed = [&] {
+        for (const QString& item : WatcherItems()) {
+            const QString name = item.section(QLatin1Char('/'), 0, 0);
+            if (BusNameOwnerPid(name) == toolPid) {
+                service = name;
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(WaitFor(listed, 10000))
+        << "the panel lists the program's item" << tool.readAllStandardError().toStdString();
+
+    const QString path = QStringLiteral("/StatusNotifierItem");
+    const QString item = QStringLiteral("org.kde.StatusNotifierItem");
+    EXPECT_EQ(Property(service, path, item, QStringLiteral("Title")).toString(),
+              QStringLiteral("Kestrel Agent Setting Tool"));
+
+    // The panel's left click.
+    QDBusMessage activate =
+        QDBusMessage::createMethodCall(service, path, item, QStringLiteral("Activate"));
+    activate << 0 << 0;
+    const QDBusMessage clicked = CallAndWait(activate);
+    EXPECT_EQ(clicked.type(), QDBusMessage::ReplyMessage) << clicked.errorMessage().toStdString();
+    // The sheet's title ends with the agent's service name.
+    auto sheetMapped = [&] {
+        for (const std::string& title : MappedWindowsOf(toolPid)) {
+            if (title.size() > 12 && title.compare(title.size() - 12, 12, "(opal-agent)") == 0)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(WaitFor(sheetMapped, 10000)) << "Activate opens the settings sheet" << [&] {
+        std::string titles;
+        for (const std::string& title : MappedWindowsOf(toolPid))
+            titles += " [" + title + "]";
+        return titles + "\n" + ReadFileBytes(m_home / "log/OPALAgentSetting.log");
+    }();
+
+    // Past the time the tool gives a tray to show up, the sheet is still its
+    // only window: the status window never stood in for the icon.
+    const auto waited = std::chrono::steady_clock::now() - started;
+    WaitFor([] { return false; }, static_cast<int>(TRAY_HOST_WAIT_MS + 1000 -
+                                                   std::chrono::duration_cast<Ms>(waited).count()));
+    EXPECT_EQ(MappedWindowsOf(toolPid).size(), 1u);
+    const std::string log = ReadFileBytes(m_home / "log/OPALAgentSetting.log");
+    EXPECT_FALSE(log.empty());
+    EXPECT_EQ(log.find("the status window stands in"), std::string::npos) << log;
+
+    tool.terminate();
+    EXPECT_TRUE(tool.waitForFinished(15000));
+    EXPECT_EQ(tool.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(tool.exitCode(), 0) << tool.readAllStandardError().toStdString();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -499,6 +755,18 @@ int main(int argc, char** argv) {
     g_platform = argc > 1 ? argv[1] : "x11";
     std::vector<std::string> needed = {"dbus-daemon", "/usr/bin/python3"};
     needed.push_back(g_platform == "wayland" ? "sway" : "Xvfb");
+    if (g_platform == "xfce") {
+        // Debian's panel on an X server of its own: only its test runs.
+        ::testing::GTEST_FLAG(filter) = "TrayHost.XfcePanel*";
+        needed.push_back("xfce4-panel");
+        const std::string store =
+            "/usr/lib/" + std::string(OPAL_MULTIARCH) + "/xfce4/xfconf/xfconfd";
+        if (!FileExists(store)) {
+            std::printf("skipped: %s is not installed (package xfconf)\n", store.c_str());
+            return 77;
+        }
+        g_xfconfd = store;
+    }
     for (const std::string& program : needed) {
         if (!OnPath(program)) {
             std::printf("skipped: %s is not installed (scripts/install-deps.sh installs it)\n",

@@ -43,9 +43,11 @@ if(OPAL_BUILD_GUI)
                         opal_fake_system_bus Qt6::DBus ${OPAL_TEST_XCB_LIBRARY})
   target_compile_definitions(TrayHostTest PRIVATE
       SNI_WATCHER="${CMAKE_CURRENT_LIST_DIR}/sni_watcher.py"
-      OPAL_PROGRAM="$<TARGET_FILE:opal-agent-setting>")
+      OPAL_PROGRAM="$<TARGET_FILE:opal-agent-setting>"
+      OPAL_MULTIARCH="${CMAKE_LIBRARY_ARCHITECTURE}")
   add_dependencies(TrayHostTest opal-agent-setting)
-  foreach(platform x11 wayland)
+  # "xfce": Debian's panel as the tray, on an X server of its own.
+  foreach(platform x11 wayland xfce)
     add_test(NAME shell.tray_host_${platform} COMMAND TrayHostTest ${platform})
     set_tests_properties(shell.tray_host_${platform} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120
         LABELS x11
