@@ -2,7 +2,7 @@
 """What `ansible-test sanity` checks of the opal.agent collection, run
 without the network: ansible-test itself insists on a virtual environment
 that it fills from PyPI, so its validate-modules script (documentation
-against argument spec, return documentation, examples) runs here directly on
+against the argument_spec, return documentation, examples) runs here directly on
 Debian's python3 with python3-voluptuous, honouring the collection's
 tests/sanity/ignore-2.14.txt; then ansible-doc on every module, and every
 Python file compiled.
